@@ -1,0 +1,29 @@
+# GoogleTest suites. Natively Debian's GTest; for Windows GoogleTest is built
+# from /usr/src/googletest with the cross compiler, and every test runs under
+# Wine through CMAKE_CROSSCOMPILING_EMULATOR.
+if(WIN32)
+  set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  set(QUILLBOX_GTEST_MAIN gtest_main)
+else()
+  find_package(GTest CONFIG REQUIRED)
+  set(QUILLBOX_GTEST_MAIN GTest::gtest_main)
+endif()
+include(GoogleTest)
+
+# Unit and flow tests of the core and of the platform layer: one file per unit.
+file(GLOB QUILLBOX_TEST_SOURCES CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/core/tests/*_test.cpp
+  ${QUILLBOX_PLATFORM_DIR}/../tests/*_test.cpp)
+add_executable(quillbox_tests ${QUILLBOX_TEST_SOURCES})
+target_include_directories(quillbox_tests PRIVATE ${PROJECT_SOURCE_DIR}/core/tests)
+target_link_libraries(quillbox_tests PRIVATE quillbox_platform ${QUILLBOX_GTEST_MAIN})
+if(WIN32)
+  target_link_options(quillbox_tests PRIVATE -static)
+endif()
+quillbox_warnings(quillbox_tests)
+target_compile_definitions(quillbox_tests PRIVATE
+  QUILLBOX_TEST_BINARY_DIR="${CMAKE_BINARY_DIR}")
+gtest_discover_tests(quillbox_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace quillbox {
+
+// Text inside the program is UTF-8; these convert at the edges.
+
+// UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
+std::string utf16_to_utf8(std::u16string_view text);
+// UTF-8 to UTF-16; invalid sequences become U+FFFD.
+std::u16string utf8_to_utf16(std::string_view text);
+// Replaces every invalid UTF-8 sequence with U+FFFD.
+std::string sanitize_utf8(std::string_view bytes);
+
+// A path from UTF-8 text (never through the ANSI code page).
+std::filesystem::path path_from_utf8(std::string_view text);
+// A path as UTF-8 text for display; what cannot be represented becomes U+FFFD.
+std::string path_to_text(const std::filesystem::path& path);
+
+}  // namespace quillbox
