@@ -1,1 +1,16 @@
-int main() { return 1; }
+// The Linux program. Arguments arrive as bytes in no promised encoding; the
+// program works in UTF-8 text, so every invalid UTF-8 sequence becomes U+FFFD.
+// A folder whose name is not valid UTF-8 therefore cannot be named on the
+// command line; such a name would not survive the window's text fields either.
+
+#include <string>
+#include <vector>
+
+#include "app.h"
+#include "text.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(quillbox::sanitize_utf8(argv[i]));
+  return quillbox::app_main(args);
+}
