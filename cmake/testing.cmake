@@ -27,3 +27,6 @@ quillbox_warnings(quillbox_tests)
 target_compile_definitions(quillbox_tests PRIVATE
   QUILLBOX_TEST_BINARY_DIR="${CMAKE_BINARY_DIR}")
 gtest_discover_tests(quillbox_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
+
+# End-to-end tests of the program itself.
+include(${PROJECT_SOURCE_DIR}/cmake/e2e.cmake)
