@@ -1,7 +1,7 @@
 // The Linux program. Arguments arrive as bytes in no promised encoding; the
 // program works in UTF-8 text, so every invalid UTF-8 sequence becomes U+FFFD.
-// A folder whose name is not valid UTF-8 therefore cannot be named on the
-// command line; such a name would not survive the window's text fields either.
+// A folder whose name is not valid UTF-8 therefore cannot be named with
+// --output.
 
 #include <string>
 #include <vector>

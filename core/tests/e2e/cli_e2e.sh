@@ -19,7 +19,7 @@ shift
 # The cases run in folders of their own: make relative program paths absolute.
 program=()
 for word in "$@"; do
-  if [[ $word == */* && -e $word ]]; then word=$(cd "$(dirname "$word")" && pwd -P)/$(basename "$word"); fi
+  if [[ $word == */* && -e $word ]]; then word=$(cd "$(dirname "$word")" && pwd)/$(basename "$word"); fi
   program+=("$word")
 done
 
