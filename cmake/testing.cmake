@@ -30,3 +30,20 @@ gtest_discover_tests(quillbox_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300
 
 # End-to-end tests of the program itself.
 include(${PROJECT_SOURCE_DIR}/cmake/e2e.cmake)
+
+# --- Recording files: crash-safety child program --------------------------
+# crash_safety_test.cpp starts quillbox_crash_child (built next to the test
+# executable) and kills it at random moments; the platform's process code for
+# that lives in child_process_posix.cpp / child_process_win.cpp.
+add_executable(quillbox_crash_child ${PROJECT_SOURCE_DIR}/core/tests/crash_child_main.cpp)
+target_include_directories(quillbox_crash_child PRIVATE ${PROJECT_SOURCE_DIR}/core/tests)
+target_link_libraries(quillbox_crash_child PRIVATE quillbox_platform)
+if(WIN32)
+  target_link_options(quillbox_crash_child PRIVATE -static)
+endif()
+quillbox_warnings(quillbox_crash_child)
+file(GLOB QUILLBOX_CHILD_PROCESS_SOURCES CONFIGURE_DEPENDS
+  ${QUILLBOX_PLATFORM_DIR}/../tests/child_process_*.cpp)
+target_sources(quillbox_tests PRIVATE ${QUILLBOX_CHILD_PROCESS_SOURCES})
+add_dependencies(quillbox_tests quillbox_crash_child)
+# --- end of the crash-safety section --------------------------------------
