@@ -1,7 +1,6 @@
 #include "text.h"
 
 #include <cstdint>
-#include <type_traits>
 
 namespace quillbox {
 namespace {
@@ -108,24 +107,27 @@ std::string sanitize_utf8(std::string_view bytes) {
   return out;
 }
 
+namespace {
+
+// Windows paths are UTF-16, POSIX paths are bytes; each overload serves one.
+[[maybe_unused]] std::filesystem::path path_from(std::string_view text, const std::wstring*) {
+  const std::u16string wide = utf8_to_utf16(text);
+  return std::filesystem::path(std::wstring(wide.begin(), wide.end()));
+}
+[[maybe_unused]] std::filesystem::path path_from(std::string_view text, const std::string*) {
+  return std::filesystem::path(std::string(text));
+}
+[[maybe_unused]] std::string text_of(const std::wstring& native) {
+  return utf16_to_utf8(std::u16string(native.begin(), native.end()));
+}
+[[maybe_unused]] std::string text_of(const std::string& native) { return sanitize_utf8(native); }
+
+}  // namespace
+
 std::filesystem::path path_from_utf8(std::string_view text) {
-  using Char = std::filesystem::path::value_type;
-  if constexpr (std::is_same_v<Char, wchar_t>) {
-    const std::u16string wide = utf8_to_utf16(text);
-    return std::filesystem::path(std::wstring(wide.begin(), wide.end()));
-  } else {
-    return std::filesystem::path(std::string(text));
-  }
+  return path_from(text, static_cast<const std::filesystem::path::string_type*>(nullptr));
 }
 
-std::string path_to_text(const std::filesystem::path& path) {
-  const auto& native = path.native();
-  using Char = std::filesystem::path::value_type;
-  if constexpr (std::is_same_v<Char, wchar_t>) {
-    return utf16_to_utf8(std::u16string(native.begin(), native.end()));
-  } else {
-    return sanitize_utf8(native);
-  }
-}
+std::string path_to_text(const std::filesystem::path& path) { return text_of(path.native()); }
 
 }  // namespace quillbox
