@@ -25,10 +25,6 @@ Error ill_formed(const std::string& reason) {
   return app_error("Ill-formed WAVE file: " + reason);
 }
 
-Error unsupported_depth(unsigned bits) {
-  return app_error("Unsupported bit depth: " + std::to_string(bits));
-}
-
 // libsndfile's view of a quillbox::File: every read goes through the file
 // seam, behind a read buffer so that libsndfile's small reads cost no system
 // call each. The first system error is kept; libsndfile itself only sees a
@@ -270,9 +266,10 @@ class WavInput {
     if (fmt->sample_rate == 0) return std::unexpected(ill_formed("sample rate is 0"));
     const bool is_float = fmt->tag == TAG_FLOAT;
     const unsigned bits = fmt->bits;
-    const bool depth_ok =
-        is_float ? bits == 32 : (bits == 8 || bits == 16 || bits == 24 || bits == 32);
-    if (!depth_ok) return std::unexpected(unsupported_depth(bits));
+    // Only what the output can hold: the file is measured and rewritten alike.
+    const WavSpec spec{fmt->channels, fmt->sample_rate, fmt->bits,
+                       is_float ? SampleFormat::Float : SampleFormat::Int};
+    if (auto r = check_wav_spec(spec); !r) return std::unexpected(r.error());
 
     in.vf_->seek(0, SEEK_SET);
     SF_VIRTUAL_IO vio{vio_length, vio_seek, vio_read, vio_write, vio_tell};
@@ -295,8 +292,7 @@ class WavInput {
                                         " channel(s) of " + std::to_string(container) +
                                         "-bit samples"));
 
-    in.spec_ = WavSpec{fmt->channels, fmt->sample_rate, static_cast<std::uint16_t>(bits),
-                       is_float ? SampleFormat::Float : SampleFormat::Int};
+    in.spec_ = spec;
     // libsndfile left-justifies integer samples in 32 bits.
     in.shift_ = 32 - static_cast<int>(bits);
     return in;

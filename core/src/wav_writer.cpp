@@ -80,8 +80,7 @@ std::vector<std::byte> wav_header(const WavSpec& spec, std::uint32_t data_length
   return out;
 }
 
-std::expected<WavWriter, Error> WavWriter::create(const std::filesystem::path& path,
-                                                  const WavSpec& spec) {
+std::expected<void, Error> check_wav_spec(const WavSpec& spec) {
   const bool depth_ok = spec.sample_format == SampleFormat::Float
                             ? spec.bits_per_sample == 32
                             : (spec.bits_per_sample == 8 || spec.bits_per_sample == 16 ||
@@ -90,10 +89,17 @@ std::expected<WavWriter, Error> WavWriter::create(const std::filesystem::path& p
     return std::unexpected(
         app_error("Unsupported bit depth: " + std::to_string(spec.bits_per_sample)));
   const std::uint64_t block_align = bytes_per_sample(spec) * spec.channels;
-  if (spec.channels == 0 || block_align > 0xFFFF || block_align * spec.sample_rate > 0xFFFFFFFFull)
+  if (spec.channels == 0 || spec.sample_rate == 0 || block_align > 0xFFFF ||
+      block_align * spec.sample_rate > 0xFFFFFFFFull)
     return std::unexpected(app_error("Unsupported WAVE format: " + std::to_string(spec.channels) +
-                                     " channels at " + std::to_string(spec.sample_rate) + " Hz"));
+                                     " channel(s) at " + std::to_string(spec.sample_rate) +
+                                     " Hz do not fit a WAVE header"));
+  return {};
+}
 
+std::expected<WavWriter, Error> WavWriter::create(const std::filesystem::path& path,
+                                                  const WavSpec& spec) {
+  if (auto r = check_wav_spec(spec); !r) return std::unexpected(r.error());
   auto file = File::create(path);
   if (!file) return std::unexpected(file.error());
   WavWriter writer(std::move(*file), spec);

@@ -34,6 +34,11 @@ inline std::size_t bytes_per_sample(const WavSpec& spec) {
   return (std::size_t{spec.bits_per_sample} + 7) / 8;
 }
 
+// Whether the writer can produce a file of this spec: integer depths 8, 16,
+// 24 or 32, float depth 32 ("Unsupported bit depth: {bits}" otherwise), and a
+// block align and byte rate that fit their header fields.
+std::expected<void, Error> check_wav_spec(const WavSpec& spec);
+
 // True when the spec gets the 44-byte header, false for the 68-byte one.
 bool uses_plain_header(const WavSpec& spec);
 
@@ -44,9 +49,8 @@ std::vector<std::byte> wav_header(const WavSpec& spec, std::uint32_t data_length
 // goes out first with zero lengths; `finalize` sets both lengths.
 class WavWriter {
  public:
-  // Creates (or truncates) `path` and buffers the header. Integer specs must
-  // have 8, 16, 24 or 32 bits, float specs 32; block align and byte rate must
-  // fit their header fields.
+  // Creates (or truncates) `path` and buffers the header; the spec must pass
+  // `check_wav_spec`.
   static std::expected<WavWriter, Error> create(const std::filesystem::path& path,
                                                 const WavSpec& spec);
 

@@ -519,6 +519,8 @@ std::vector<BadInput> bad_inputs() {
       {"fmt chunk too short", patched(16, 14, 4), "Ill-formed WAVE file: fmt chunk is too short"},
       {"zero channels", patched(22, 0, 2), "Ill-formed WAVE file: channel count is 0"},
       {"zero sample rate", patched(24, 0, 4), "Ill-formed WAVE file: sample rate is 0"},
+      {"byte rate beyond 32 bits", patched(24, 0xF0000000, 4),
+       "Unsupported WAVE format: 1 channel(s) at 4026531840 Hz do not fit a WAVE header"},
       {"12-bit samples", patched(34, 12, 2), "Unsupported bit depth: 12"},
       {"20-bit samples", patched(34, 20, 2), "Unsupported bit depth: 20"},
       {"12 valid bits in 16", extensible_wav(1, 16, 12, Bytes(8, 0)), "Unsupported bit depth: 12"},
