@@ -20,29 +20,56 @@ inline std::int32_t to_integer(float sample, float scale, float lo, float hi) {
   return static_cast<std::int32_t>(v);
 }
 
-struct Encode16 {
-  static constexpr std::size_t BYTES = 2;
+// Samples are converted in groups of GROUP into a local array and copied
+// out, so the compiler sees fixed-length loops without aliasing and
+// vectorises them; the last few samples go one by one.
+constexpr std::size_t GROUP = 16;
+
+// Little-endian bytes of `values`, `width` bytes each (the low bytes).
+template <typename Int>
+void store_le(const Int* values, std::size_t n, std::size_t width, std::byte* dst) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (width == sizeof(Int)) {
+      std::memcpy(dst, values, n * width);
+      return;
+    }
+    if (width == 3 && sizeof(Int) == 4 && n > 0) {
+      // Overlapping 4-byte stores: each value's top byte is overwritten by
+      // the next value; the last one writes exactly 3 bytes.
+      for (std::size_t i = 0; i + 1 < n; ++i) std::memcpy(dst + 3 * i, values + i, 4);
+      std::memcpy(dst + 3 * (n - 1), values + n - 1, 3);
+      return;
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto v = static_cast<std::uint32_t>(values[i]);
+    for (std::size_t b = 0; b < width; ++b)
+      dst[width * i + b] = static_cast<std::byte>(v >> (8 * b));
+  }
+}
+
+template <typename Int, std::size_t WIDTH, int TOP>
+struct EncodeInteger {
+  static constexpr std::size_t BYTES = WIDTH;
   static void run(const float* src, std::size_t n, std::byte* dst) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const auto v = static_cast<std::uint32_t>(to_integer(src[i], 32767.0f, -32768.0f, 32767.0f));
-      dst[2 * i] = static_cast<std::byte>(v);
-      dst[2 * i + 1] = static_cast<std::byte>(v >> 8);
+    constexpr float top = float(TOP);
+    constexpr float bottom = -float(TOP) - 1.0f;
+    Int group[GROUP];
+    std::size_t i = 0;
+    for (; i + GROUP <= n; i += GROUP) {
+      for (std::size_t k = 0; k < GROUP; ++k)
+        group[k] = static_cast<Int>(to_integer(src[i + k], top, bottom, top));
+      store_le(group, GROUP, WIDTH, dst + WIDTH * i);
+    }
+    for (; i < n; ++i) {
+      group[0] = static_cast<Int>(to_integer(src[i], top, bottom, top));
+      store_le(group, 1, WIDTH, dst + WIDTH * i);
     }
   }
 };
 
-struct Encode24 {
-  static constexpr std::size_t BYTES = 3;
-  static void run(const float* src, std::size_t n, std::byte* dst) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const auto v =
-          static_cast<std::uint32_t>(to_integer(src[i], 8388607.0f, -8388608.0f, 8388607.0f));
-      dst[3 * i] = static_cast<std::byte>(v);
-      dst[3 * i + 1] = static_cast<std::byte>(v >> 8);
-      dst[3 * i + 2] = static_cast<std::byte>(v >> 16);
-    }
-  }
-};
+using Encode16 = EncodeInteger<std::int16_t, 2, 32767>;
+using Encode24 = EncodeInteger<std::int32_t, 3, 8388607>;
 
 struct EncodeFloat {
   static constexpr std::size_t BYTES = 4;
