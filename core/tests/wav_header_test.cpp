@@ -58,7 +58,7 @@ TEST(BuildHeader, FieldsFollowTheFormat) {
   EXPECT_EQ(le16(pcm, 34), 24);
   EXPECT_EQ(le32(pcm, 40), 1800u);
 
-  // A float file is 32 bits whatever the spec's depth says; placeholder values.
+  // A float file is 32 bits whatever bits_per_sample says; placeholder values.
   const auto flt = header_bytes({48000, 1, 16, true}, 0);
   ASSERT_EQ(flt.size(), FLOAT_HEADER_SIZE);
   EXPECT_EQ(le32(flt, 4), 50u);
