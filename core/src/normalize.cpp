@@ -29,6 +29,12 @@ Error ill_formed(const std::string& reason) {
 // seam, behind a read buffer so that libsndfile's small reads cost no system
 // call each. The first system error is kept; libsndfile itself only sees a
 // short read.
+//
+// At first the view is the whole file. `show` replaces it with a header made
+// here followed by one byte range of the file (the samples), so that
+// libsndfile never parses the file's own chunks: its chunk parser can spin
+// forever on a malformed LIST chunk, and every chunk it would need has been
+// checked here already.
 class VirtualFile {
  public:
   static constexpr std::size_t BUFFER = 64 * 1024;
@@ -39,6 +45,15 @@ class VirtualFile {
   std::uint64_t length() const { return length_; }
   std::uint64_t tell() const { return pos_; }
   const std::optional<Error>& error() const { return error_; }
+
+  // From now on the view is `head` followed by `size` bytes of the file from
+  // `offset`, which the caller has checked to lie inside the file.
+  void show(std::vector<std::byte> head, std::uint64_t offset, std::uint64_t size) {
+    head_ = std::move(head);
+    base_ = offset;
+    length_ = head_.size() + size;
+    pos_ = 0;
+  }
 
   // Moves the read position; a position before the start is refused (-1).
   std::int64_t seek(std::int64_t offset, int whence) {
@@ -54,17 +69,21 @@ class VirtualFile {
   }
 
   // Reads up to `size` bytes at the read position; fewer at the end of the
-  // file or after a system error.
+  // view or after a system error.
   std::size_t read(void* data, std::size_t size) {
     auto* out = static_cast<std::byte*>(data);
     std::size_t done = 0;
-    while (done < size) {
-      if (pos_ < buffer_start_ || pos_ >= buffer_start_ + buffer_length_) {
-        if (!fill()) break;
+    while (done < size && pos_ < length_) {
+      const auto want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(size - done, length_ - pos_));
+      std::size_t n = 0;
+      if (pos_ < head_.size()) {
+        n = std::min<std::size_t>(want, head_.size() - static_cast<std::size_t>(pos_));
+        std::memcpy(out + done, head_.data() + pos_, n);
+      } else {
+        n = read_file(base_ + (pos_ - head_.size()), out + done, want);
+        if (n == 0) break;
       }
-      const auto offset = static_cast<std::size_t>(pos_ - buffer_start_);
-      const std::size_t n = std::min(size - done, buffer_length_ - offset);
-      std::memcpy(out + done, buffer_.data() + offset, n);
       done += n;
       pos_ += n;
     }
@@ -72,30 +91,38 @@ class VirtualFile {
   }
 
  private:
-  // Refills the buffer at the read position; false at the end or on error.
-  bool fill() {
-    if (error_ || pos_ >= length_) return false;
-    if (physical_ != pos_) {
-      if (auto r = file_.seek(pos_); !r) {
-        error_ = r.error();
-        return false;
+  // Up to `size` bytes of the file at `offset`, through the buffer.
+  std::size_t read_file(std::uint64_t offset, std::byte* out, std::size_t size) {
+    if (offset < buffer_start_ || offset >= buffer_start_ + buffer_length_) {
+      if (error_) return 0;
+      if (physical_ != offset) {
+        if (auto r = file_.seek(offset); !r) {
+          error_ = r.error();
+          return 0;
+        }
+        physical_ = offset;
       }
-      physical_ = pos_;
+      auto n = file_.read_some(buffer_.data(), buffer_.size());
+      if (!n) {
+        error_ = n.error();
+        return 0;
+      }
+      physical_ += *n;
+      buffer_start_ = offset;
+      buffer_length_ = *n;
+      if (*n == 0) return 0;
     }
-    auto n = file_.read_some(buffer_.data(), buffer_.size());
-    if (!n) {
-      error_ = n.error();
-      return false;
-    }
-    physical_ += *n;
-    buffer_start_ = pos_;
-    buffer_length_ = *n;
-    return *n > 0;
+    const auto at = static_cast<std::size_t>(offset - buffer_start_);
+    const std::size_t n = std::min(size, buffer_length_ - at);
+    std::memcpy(out, buffer_.data() + at, n);
+    return n;
   }
 
   File file_;
-  std::uint64_t length_ = 0;
-  std::uint64_t pos_ = 0;
+  std::uint64_t length_ = 0;  // of the view
+  std::uint64_t pos_ = 0;     // in the view
+  std::vector<std::byte> head_;
+  std::uint64_t base_ = 0;  // file offset of the view's first byte after head_
   std::uint64_t physical_ = 0;
   std::vector<std::byte> buffer_;
   std::uint64_t buffer_start_ = 0;
@@ -150,7 +177,9 @@ struct FmtChunk {
   std::uint16_t channels = 0;
   std::uint32_t sample_rate = 0;
   std::uint16_t block_align = 0;
-  std::uint16_t bits = 0;  // valid bits per sample
+  std::uint16_t bits = 0;           // valid bits per sample
+  std::array<std::byte, 40> raw{};  // the chunk's body as libsndfile will see it
+  std::size_t raw_size = 16;        // 40 for an extensible chunk
 };
 
 std::expected<FmtChunk, Error> parse_fmt(VirtualFile& file, std::uint32_t size) {
@@ -162,6 +191,7 @@ std::expected<FmtChunk, Error> parse_fmt(VirtualFile& file, std::uint32_t size) 
     return std::unexpected(ill_formed("the file ends inside the fmt chunk"));
   }
   FmtChunk fmt;
+  fmt.raw = body;
   fmt.tag = le16(body.data());
   fmt.channels = le16(body.data() + 2);
   fmt.sample_rate = le32(body.data() + 4);
@@ -169,6 +199,7 @@ std::expected<FmtChunk, Error> parse_fmt(VirtualFile& file, std::uint32_t size) 
   fmt.bits = le16(body.data() + 14);
   if (fmt.tag != TAG_EXTENSIBLE) return fmt;
   if (size < 40) return std::unexpected(ill_formed("extensible fmt chunk is too short"));
+  fmt.raw_size = 40;
   const std::uint16_t valid = le16(body.data() + 18);
   if (valid > fmt.bits)
     return std::unexpected(ill_formed(std::to_string(valid) + " valid bits in " +
@@ -181,10 +212,16 @@ std::expected<FmtChunk, Error> parse_fmt(VirtualFile& file, std::uint32_t size) 
   return fmt;
 }
 
-// Walks the RIFF chunks for the format chunk and checks that the data chunk
-// holds as many bytes as it claims: a cut-off file is an error, not a
-// shorter recording.
-std::expected<FmtChunk, Error> read_chunks(VirtualFile& file) {
+struct Chunks {
+  FmtChunk fmt;
+  std::uint64_t data_offset = 0;  // of the first sample byte
+  std::uint32_t data_size = 0;
+};
+
+// Walks the RIFF chunks for the format and data chunks and checks that the
+// data chunk holds as many bytes as it claims: a cut-off file is an error,
+// not a shorter recording.
+std::expected<Chunks, Error> read_chunks(VirtualFile& file) {
   std::array<std::byte, 12> riff{};
   const std::size_t got = file.read(riff.data(), riff.size());
   if (file.error()) return std::unexpected(*file.error());
@@ -195,6 +232,7 @@ std::expected<FmtChunk, Error> read_chunks(VirtualFile& file) {
 
   std::optional<FmtChunk> fmt;
   bool data_seen = false;
+  Chunks chunks;
   std::uint64_t pos = 12;
   for (int i = 0; i < MAX_CHUNKS && pos + 8 <= file.length() && !(fmt && data_seen); ++i) {
     std::array<std::byte, 8> head{};
@@ -207,6 +245,8 @@ std::expected<FmtChunk, Error> read_chunks(VirtualFile& file) {
       fmt = *parsed;
     } else if (tag_is(head.data(), "data") && !data_seen) {
       data_seen = true;
+      chunks.data_offset = pos + 8;
+      chunks.data_size = size;
       const std::uint64_t present = file.length() - (pos + 8);
       if (size > present)
         return std::unexpected(ill_formed("the data chunk is cut off (" + std::to_string(present) +
@@ -217,7 +257,32 @@ std::expected<FmtChunk, Error> read_chunks(VirtualFile& file) {
   if (file.error()) return std::unexpected(*file.error());
   if (!fmt) return std::unexpected(ill_formed("missing fmt chunk"));
   if (!data_seen) return std::unexpected(ill_formed("missing data chunk"));
-  return *fmt;
+  chunks.fmt = *fmt;
+  return chunks;
+}
+
+void put_bytes(std::vector<std::byte>& out, const void* data, std::size_t size) {
+  const auto* p = static_cast<const std::byte*>(data);
+  out.insert(out.end(), p, p + size);
+}
+void put_u32(std::vector<std::byte>& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::byte>((v >> (8 * i)) & 0xFF));
+}
+
+// A minimal header for libsndfile: the checked fmt chunk and the data chunk's
+// header, nothing else.
+std::vector<std::byte> canonical_header(const Chunks& chunks) {
+  const std::size_t fmt_size = chunks.fmt.raw_size;
+  const std::uint64_t riff_size = 4 + 8 + fmt_size + 8 + std::uint64_t{chunks.data_size};
+  std::vector<std::byte> head;
+  put_bytes(head, "RIFF", 4);
+  put_u32(head, static_cast<std::uint32_t>(std::min<std::uint64_t>(riff_size, 0xFFFFFFFF)));
+  put_bytes(head, "WAVEfmt ", 8);
+  put_u32(head, static_cast<std::uint32_t>(fmt_size));
+  put_bytes(head, chunks.fmt.raw.data(), fmt_size);
+  put_bytes(head, "data", 4);
+  put_u32(head, chunks.data_size);
+  return head;
 }
 
 // Bits of the sample container libsndfile decodes, 0 for anything else.
@@ -255,8 +320,9 @@ class WavInput {
     WavInput in;
     in.vf_ = std::make_unique<VirtualFile>(std::move(*file), *length);
 
-    auto fmt = read_chunks(*in.vf_);
-    if (!fmt) return std::unexpected(fmt.error());
+    auto chunks = read_chunks(*in.vf_);
+    if (!chunks) return std::unexpected(chunks.error());
+    const FmtChunk* fmt = &chunks->fmt;
     if (fmt->tag != TAG_PCM && fmt->tag != TAG_FLOAT) {
       char tag[8];
       std::snprintf(tag, sizeof tag, "0x%04X", unsigned{fmt->tag});
@@ -271,7 +337,7 @@ class WavInput {
                        is_float ? SampleFormat::Float : SampleFormat::Int};
     if (auto r = check_wav_spec(spec); !r) return std::unexpected(r.error());
 
-    in.vf_->seek(0, SEEK_SET);
+    in.vf_->show(canonical_header(*chunks), chunks->data_offset, chunks->data_size);
     SF_VIRTUAL_IO vio{vio_length, vio_seek, vio_read, vio_write, vio_tell};
     SF_INFO info{};
     in.snd_.reset(sf_open_virtual(&vio, SFM_READ, &info, in.vf_.get()));

@@ -174,8 +174,8 @@ std::vector<float> float_samples(const Bytes& file, std::size_t header) {
   return out;
 }
 
-std::uint32_t u32_at(const Bytes& b, std::size_t at) {
-  return static_cast<std::uint32_t>(sample_at(b, at, 4));
+auto u32_at(const Bytes& b, std::size_t at) {
+  return std::uint32_t(sample_at(b, at, 4));
 }
 
 // What a call came to, readable in a failure message.
@@ -203,7 +203,7 @@ TEST_F(NormalizeFile, ScalesA16BitFileToFullScaleTruncatingTowardZero) {
 }
 
 // A float file just above full scale counts as at full scale too.
-TEST_F(NormalizeFile, LeavesFilesAtFullScaleOrWithinTheToleranceUntouched) {
+TEST_F(NormalizeFile, LeavesFilesWithinTheToleranceOfFullScaleUntouched) {
   for (const Bytes& original :
        {pcm_wav(2, 16, {32767, 5, -7, 100}), pcm_wav(1, 16, {-32767, 1}),
         pcm_wav(1, 16, {32740, 1}), pcm_wav(1, 16, {-32768, 1}), float_wav(1, {1.0005f, -0.3f})}) {
@@ -212,9 +212,7 @@ TEST_F(NormalizeFile, LeavesFilesAtFullScaleOrWithinTheToleranceUntouched) {
     EXPECT_EQ(read_file(path), original);
     EXPECT_EQ(dir.names(), std::vector<std::string>{"x.wav"});
   }
-}
-
-TEST_F(NormalizeFile, NormalizesAPeakJustOutsideTheTolerance) {
+  // Just outside the tolerance.
   write_file(path, pcm_wav(1, 16, {32700, -100}));
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
   EXPECT_EQ(int_samples(read_file(path), 44, 2), (std::vector<std::int32_t>{32767, -100}));
@@ -434,6 +432,23 @@ TEST_F(NormalizeFile, SkipsUnknownChunksAroundFmtAndData) {
   EXPECT_EQ(int_samples(out, 44, 2), (std::vector<std::int32_t>{32767, -16383}));
 }
 
+// libsndfile's own chunk parser never returns from this file (a LIST chunk
+// claiming 67 KiB of 0xFF bytes); only the checked fmt and data chunks may
+// reach it.
+TEST_F(NormalizeFile, IsNotHeldUpByAMalformedListChunk) {
+  Bytes chunks;
+  put_chunk(chunks, "fmt ", fmt_body(1, 1, 8000, 16, 2));
+  put_chunk(chunks, "data", int_data({16384, -16384}, 2));
+  put_tag(chunks, "LIST");
+  put32(chunks, 0x10846);
+  chunks.insert(chunks.end(), 76, 0xFF);
+  chunks.insert(chunks.end(), {0xBF, 0xFF, 0xFF, 0xFF});
+  write_file(path, riff(chunks));
+  EXPECT_EQ(wav_peak(path), 16384.0f / 32767.0f);
+  ASSERT_EQ(outcome(normalize_file(path)), "normalized");
+  EXPECT_EQ(int_samples(read_file(path), 44, 2), (std::vector<std::int32_t>{32767, -32767}));
+}
+
 // ---- Temporary file --------------------------------------------------------
 
 TEST_F(NormalizeFile, WritesThroughTheInputPathWithExtensionWavTmp) {
@@ -483,10 +498,12 @@ std::vector<BadInput> bad_inputs() {
     for (int i = 0; i < bytes; ++i) b[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
     return b;
   };
-  Bytes aiff = {'F',  'O',  'R', 'M', 0,  0, 0, 46, 'A', 'I', 'F', 'F', 'C', 'O',  'M',
-                'M',  0,    0,   0,   18, 0, 1, 0,  0,   0,   2,   0,   16,  0x40, 0x0E,
-                0xAC, 0x44, 0,   0,   0,  0, 0, 0,  'S', 'S', 'N', 'D', 0,   0,    0,
-                12,   0,    0,   0,   0,  0, 0, 0,  0,   1,   2,   3,   4};
+  const Bytes
+      aiff = {'F', 'O', 'R',  'M',  0,    0,    0,  46, 'A', 'I', 'F', 'F', 'C',
+              'O', 'M', 'M',  0,    0,    0,    18, 0,  1,   0,   0,   0,   2,
+              0,   16,  0x40, 0x0E, 0xAC, 0x44, 0,  0,  0,   0,   0,   0,  // 44100 Hz, 80-bit float
+              'S', 'S', 'N',  'D',  0,    0,    0,  12, 0,   0,   0,   0,   0,
+              0,   0,   0,    1,    2,    3,    4};
   Bytes list_absurd;
   put_chunk(list_absurd, "LIST", Bytes{1, 2, 3, 4});
   list_absurd[7] = 0x7F;  // claims about 2 GiB
