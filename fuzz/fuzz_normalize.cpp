@@ -4,56 +4,24 @@
 // a file that is left unchanged or rejected keeps its bytes, a normalized
 // file reads back with its peak at full scale, and no temporary file stays.
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "normalize.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
-
-// One scratch directory per process, removed when the fuzzer exits normally.
-struct ScratchDir {
-  fs::path path = fs::temp_directory_path() / ("quillbox-fuzz-" + std::to_string(::getpid()));
-  ScratchDir() { fs::create_directories(path); }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-};
-
-const ScratchDir& scratch() {
-  static const ScratchDir dir;
-  return dir;
-}
-
-void write_file(const fs::path& path, const std::uint8_t* data, std::size_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-}
-
-Bytes read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using namespace fuzz_support;
 
 [[noreturn]] void fail(const char* what, const std::string& detail = {}) {
-  std::fprintf(stderr, "fuzz_normalize: %s %s\n", what, detail.c_str());
-  std::error_code ec;
-  fs::remove_all(scratch().path, ec);
-  std::abort();
+  fail_target("fuzz_normalize", what, detail);
 }
 
 }  // namespace

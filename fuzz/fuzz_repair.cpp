@@ -5,8 +5,6 @@
 // `.wav` name with every byte after the header unchanged and a data length
 // that matches the file.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -14,43 +12,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "normalize.h"
 #include "repair.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
-
-// One scratch directory per process, removed when the fuzzer exits normally.
-struct ScratchDir {
-  fs::path path = fs::temp_directory_path() / ("quillbox-fuzz-" + std::to_string(::getpid()));
-  ScratchDir() { fs::create_directories(path); }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-};
-
-const ScratchDir& scratch() {
-  static const ScratchDir dir;
-  return dir;
-}
-
-void write_file(const fs::path& path, const std::uint8_t* data, std::size_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-}
-
-Bytes read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using namespace fuzz_support;
 
 std::uint32_t u32_at(const Bytes& b, std::size_t at) {
   return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
@@ -58,10 +29,7 @@ std::uint32_t u32_at(const Bytes& b, std::size_t at) {
 }
 
 [[noreturn]] void fail(const char* what, const std::string& detail = {}) {
-  std::fprintf(stderr, "fuzz_repair: %s %s\n", what, detail.c_str());
-  std::error_code ec;
-  fs::remove_all(scratch().path, ec);
-  std::abort();
+  fail_target("fuzz_repair", what, detail);
 }
 
 }  // namespace

@@ -18,6 +18,8 @@ Error os_error(int code);
 // The calling thread's last system error (errno or GetLastError).
 Error last_os_error();
 
-inline Error app_error(std::string text) { return Error{std::move(text), 0}; }
+inline Error app_error(std::string text) {
+  return Error{std::move(text), 0};
+}
 
 }  // namespace quillbox

@@ -2,7 +2,9 @@
 
 namespace quillbox {
 
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID; }
+File::File(File&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = INVALID;
+}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -13,7 +15,9 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
-File::~File() { close(); }
+File::~File() {
+  close();
+}
 
 std::expected<void, Error> write_all(File& file, std::span<const std::byte> data) {
   while (!data.empty()) {

@@ -120,7 +120,9 @@ namespace {
 [[maybe_unused]] std::string text_of(const std::wstring& native) {
   return utf16_to_utf8(std::u16string(native.begin(), native.end()));
 }
-[[maybe_unused]] std::string text_of(const std::string& native) { return sanitize_utf8(native); }
+[[maybe_unused]] std::string text_of(const std::string& native) {
+  return sanitize_utf8(native);
+}
 
 }  // namespace
 
@@ -128,6 +130,8 @@ std::filesystem::path path_from_utf8(std::string_view text) {
   return path_from(text, static_cast<const std::filesystem::path::string_type*>(nullptr));
 }
 
-std::string path_to_text(const std::filesystem::path& path) { return text_of(path.native()); }
+std::string path_to_text(const std::filesystem::path& path) {
+  return text_of(path.native());
+}
 
 }  // namespace quillbox

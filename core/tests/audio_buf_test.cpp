@@ -8,7 +8,9 @@
 namespace quillbox {
 namespace {
 
-Chunk chunk_of(float value, std::size_t length = 1) { return Chunk(length, value); }
+Chunk chunk_of(float value, std::size_t length = 1) {
+  return Chunk(length, value);
+}
 
 TEST(AudioBuf, KeepsTheOldestChunksWhenFullAndAcceptsAgainAfterTakeAll) {
   AudioBuf buf;

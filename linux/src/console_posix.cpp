@@ -18,7 +18,11 @@ void write_fd(int fd, std::string_view text) {
 
 }  // namespace
 
-void write_stdout(std::string_view text) { write_fd(STDOUT_FILENO, text); }
-void write_stderr(std::string_view text) { write_fd(STDERR_FILENO, text); }
+void write_stdout(std::string_view text) {
+  write_fd(STDOUT_FILENO, text);
+}
+void write_stderr(std::string_view text) {
+  write_fd(STDERR_FILENO, text);
+}
 
 }  // namespace quillbox

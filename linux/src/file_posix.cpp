@@ -13,7 +13,9 @@
 namespace quillbox {
 namespace {
 
-int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
+int fd_of(std::intptr_t handle) {
+  return static_cast<int>(handle);
+}
 
 }  // namespace
 
@@ -24,7 +26,9 @@ Error os_error(int code) {
   return Error{std::string(msg) + " (os error " + std::to_string(code) + ")", code};
 }
 
-Error last_os_error() { return os_error(errno); }
+Error last_os_error() {
+  return os_error(errno);
+}
 
 namespace {
 std::expected<File, Error> open_with(const std::filesystem::path& path, int flags) {
@@ -34,7 +38,7 @@ std::expected<File, Error> open_with(const std::filesystem::path& path, int flag
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(last_os_error());
   // open(2) happily opens a directory read-only; a file operation on one is an error.
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd);
     return std::unexpected(os_error(EISDIR));
@@ -78,7 +82,7 @@ std::expected<void, Error> File::seek(std::uint64_t offset) {
 }
 
 std::expected<std::uint64_t, Error> File::length() {
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd_of(handle_), &st) != 0) return std::unexpected(last_os_error());
   return static_cast<std::uint64_t>(st.st_size);
 }
@@ -97,7 +101,7 @@ std::expected<void, Error> rename_replace(const std::filesystem::path& from,
 }
 
 bool exists_at(const std::filesystem::path& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
 }
 

@@ -19,8 +19,7 @@ void write_handle(DWORD which, std::string_view text) {
   }
   while (!text.empty()) {
     DWORD done = 0;
-    if (!::WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &done, nullptr) ||
-        done == 0)
+    if (!::WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &done, nullptr) || done == 0)
       return;
     text.remove_prefix(done);
   }
@@ -28,7 +27,11 @@ void write_handle(DWORD which, std::string_view text) {
 
 }  // namespace
 
-void write_stdout(std::string_view text) { write_handle(STD_OUTPUT_HANDLE, text); }
-void write_stderr(std::string_view text) { write_handle(STD_ERROR_HANDLE, text); }
+void write_stdout(std::string_view text) {
+  write_handle(STD_OUTPUT_HANDLE, text);
+}
+void write_stderr(std::string_view text) {
+  write_handle(STD_ERROR_HANDLE, text);
+}
 
 }  // namespace quillbox

@@ -10,15 +10,17 @@
 namespace quillbox {
 namespace {
 
-HANDLE handle_of(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+HANDLE handle_of(std::intptr_t h) {
+  return reinterpret_cast<HANDLE>(h);
+}
 
 std::expected<File, Error> open_with(const std::filesystem::path& path, DWORD access,
                                      DWORD disposition) {
   // Shared for reading, writing and deleting: a recording being written never
   // locks out a player, a copy or the repair tool.
-  HANDLE h = ::CreateFileW(path.c_str(), access,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_os_error());
   return File::adopt(reinterpret_cast<std::intptr_t>(h));
 }
@@ -41,7 +43,9 @@ Error os_error(int code) {
   return Error{msg + " (os error " + std::to_string(code) + ")", code};
 }
 
-Error last_os_error() { return os_error(static_cast<int>(::GetLastError())); }
+Error last_os_error() {
+  return os_error(static_cast<int>(::GetLastError()));
+}
 
 std::expected<File, Error> File::create(const std::filesystem::path& path) {
   return open_with(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);
