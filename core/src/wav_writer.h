@@ -34,12 +34,12 @@ inline std::size_t bytes_per_sample(const WavSpec& spec) {
   return (std::size_t{spec.bits_per_sample} + 7) / 8;
 }
 
-// Whether the writer can produce a file of this spec: integer depths 8, 16,
+// Whether the writer can produce a file of this format: integer depths 8, 16,
 // 24 or 32, float depth 32 ("Unsupported bit depth: {bits}" otherwise), and a
 // block align and byte rate that fit their header fields.
 std::expected<void, Error> check_wav_spec(const WavSpec& spec);
 
-// True when the spec gets the 44-byte header, false for the 68-byte one.
+// True when the format gets the 44-byte header, false for the 68-byte one.
 bool uses_plain_header(const WavSpec& spec);
 
 // The complete header for `data_length` bytes of samples.
@@ -49,15 +49,15 @@ std::vector<std::byte> wav_header(const WavSpec& spec, std::uint32_t data_length
 // goes out first with zero lengths; `finalize` sets both lengths.
 class WavWriter {
  public:
-  // Creates (or truncates) `path` and buffers the header; the spec must pass
+  // Creates (or truncates) `path` and buffers the header; the format must pass
   // `check_wav_spec`.
   static std::expected<WavWriter, Error> create(const std::filesystem::path& path,
                                                 const WavSpec& spec);
 
-  // Integer samples at the spec's depth (8-bit values are signed here and
-  // stored as value + 128). Only for integer specs.
+  // Integer samples at the format's depth (8-bit values are signed here and
+  // stored as value + 128). Only for integer formats.
   std::expected<void, Error> write_ints(std::span<const std::int32_t> samples);
-  // 32-bit float samples, stored unchanged. Only for float specs.
+  // 32-bit float samples, stored unchanged. Only for float formats.
   std::expected<void, Error> write_floats(std::span<const float> samples);
 
   // Flushes, writes the final lengths into the header and closes the file.
