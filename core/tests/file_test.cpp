@@ -8,7 +8,7 @@
 #include <string>
 
 #include "buffered_file.h"
-#include "writer_test_support.h"
+#include "test_support.h"
 
 namespace quillbox {
 namespace {

@@ -2,73 +2,29 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "test_support.h"
+
 namespace quillbox {
 namespace {
 
+using namespace test_support;
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float INF = std::numeric_limits<float>::infinity();
 
-class TempDir {
- public:
-  TempDir() {
-    std::random_device rd;
-    path_ = fs::temp_directory_path() / ("quillbox-normalize-" + std::to_string(rd()));
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const char* name) const { return path_ / name; }
-
-  // Every entry's file name, sorted.
-  std::vector<std::string> names() const {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(path_)) out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-
- private:
-  fs::path path_;
-};
-
-void write_file(const fs::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 void put_le(Bytes& b, std::uint32_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-void put16(Bytes& b, std::uint32_t v) {
-  put_le(b, v, 2);
-}
-void put32(Bytes& b, std::uint32_t v) {
-  put_le(b, v, 4);
 }
 void put_tag(Bytes& b, const char* tag) {
   for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(tag[i]));
@@ -79,14 +35,14 @@ void put_sample(Bytes& b, std::int32_t v, int bytes) {
 }
 void put_chunk(Bytes& b, const char* tag, const Bytes& body) {
   put_tag(b, tag);
-  put32(b, static_cast<std::uint32_t>(body.size()));
+  put_le(b, static_cast<std::uint32_t>(body.size()), 4);
   b.insert(b.end(), body.begin(), body.end());
 }
 
 Bytes riff(const Bytes& chunks) {
   Bytes b;
   put_tag(b, "RIFF");
-  put32(b, static_cast<std::uint32_t>(chunks.size() + 4));
+  put_le(b, static_cast<std::uint32_t>(chunks.size() + 4), 4);
   put_tag(b, "WAVE");
   b.insert(b.end(), chunks.begin(), chunks.end());
   return b;
@@ -95,12 +51,12 @@ Bytes riff(const Bytes& chunks) {
 Bytes fmt_body(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
                std::uint16_t block_align) {
   Bytes f;
-  put16(f, tag);
-  put16(f, channels);
-  put32(f, rate);
-  put32(f, rate * block_align);
-  put16(f, block_align);
-  put16(f, bits);
+  put_le(f, tag, 2);
+  put_le(f, channels, 2);
+  put_le(f, rate, 4);
+  put_le(f, rate * block_align, 4);
+  put_le(f, block_align, 2);
+  put_le(f, bits, 2);
   return f;
 }
 
@@ -124,14 +80,14 @@ Bytes pcm_wav(std::uint16_t channels, std::uint16_t bits, const std::vector<std:
 // The recorder's float layout: 18-byte fmt chunk and a fact chunk, 58 bytes.
 Bytes float_wav(std::uint16_t channels, const std::vector<float>& samples) {
   Bytes fmt = fmt_body(3, channels, 48000, 32, static_cast<std::uint16_t>(4 * channels));
-  put16(fmt, 0);
+  put_le(fmt, 0, 2);
   Bytes fact;
-  put32(fact, static_cast<std::uint32_t>(samples.size() / channels));
+  put_le(fact, static_cast<std::uint32_t>(samples.size() / channels), 4);
   Bytes chunks;
   put_chunk(chunks, "fmt ", fmt);
   put_chunk(chunks, "fact", fact);
   Bytes data;
-  for (float v : samples) put32(data, std::bit_cast<std::uint32_t>(v));
+  for (float v : samples) put_le(data, std::bit_cast<std::uint32_t>(v), 4);
   put_chunk(chunks, "data", data);
   return riff(chunks);
 }
@@ -140,9 +96,9 @@ Bytes extensible_wav(std::uint16_t channels, std::uint16_t container, std::uint1
                      const Bytes& data) {
   Bytes fmt = fmt_body(0xFFFE, channels, 44100, container,
                        static_cast<std::uint16_t>(container / 8 * channels));
-  put16(fmt, 22);
-  put16(fmt, valid);
-  put32(fmt, 3);
+  put_le(fmt, 22, 2);
+  put_le(fmt, valid, 2);
+  put_le(fmt, 3, 4);
   const Bytes guid = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                       0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
   fmt.insert(fmt.end(), guid.begin(), guid.end());
@@ -186,76 +142,70 @@ std::string outcome(const std::expected<bool, Error>& r) {
 
 class NormalizeFile : public ::testing::Test {
  protected:
-  TempDir dir;
+  ScratchDir dir;
   const fs::path path = dir / "x.wav";
 };
 
 // ---- Integer files ---------------------------------------------------------
 
 TEST_F(NormalizeFile, ScalesA16BitFileToFullScaleTruncatingTowardZero) {
-  write_file(path, pcm_wav(1, 16, {16384, -16384, 1000, 0, -1000}));
+  write_bytes(path, pcm_wav(1, 16, {16384, -16384, 1000, 0, -1000}));
 
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  const Bytes out = read_file(path);
+  const Bytes out = read_bytes<std::uint8_t>(path);
   ASSERT_EQ(out.size(), 44u + 10u);
   EXPECT_EQ(int_samples(out, 44, 2), (std::vector<std::int32_t>{32767, -32767, 1999, 0, -1999}));
   EXPECT_EQ(dir.names(), std::vector<std::string>{"x.wav"});
 }
 
-// A float file just above full scale counts as at full scale too.
-TEST_F(NormalizeFile, LeavesFilesWithinTheToleranceOfFullScaleUntouched) {
-  for (const Bytes& original :
-       {pcm_wav(2, 16, {32767, 5, -7, 100}), pcm_wav(1, 16, {-32767, 1}),
-        pcm_wav(1, 16, {32740, 1}), pcm_wav(1, 16, {-32768, 1}), float_wav(1, {1.0005f, -0.3f})}) {
-    write_file(path, original);
+// A float file just above full scale counts as at full scale too; silent and
+// empty files have nothing to scale.
+TEST_F(NormalizeFile, LeavesFilesAtFullScaleOrSilentUntouched) {
+  for (const Bytes& original : {pcm_wav(2, 16, {32767, 5, -7, 100}), pcm_wav(1, 16, {-32767, 1}),
+                                pcm_wav(1, 16, {32740, 1}), pcm_wav(1, 16, {-32768, 1}),
+                                float_wav(1, {1.0005f, -0.3f}), pcm_wav(2, 16, {0, 0, 0, 0}),
+                                pcm_wav(1, 16, {}), float_wav(1, {0.0f, 1e-7f, -1e-7f, NaN})}) {
+    write_bytes(path, original);
     ASSERT_EQ(outcome(normalize_file(path)), "unchanged");
-    EXPECT_EQ(read_file(path), original);
+    EXPECT_EQ(read_bytes<std::uint8_t>(path), original);
     EXPECT_EQ(dir.names(), std::vector<std::string>{"x.wav"});
   }
+  EXPECT_LT(wav_peak(path).value_or(1.0f), SILENCE_THRESHOLD);
   // Just outside the tolerance.
-  write_file(path, pcm_wav(1, 16, {32700, -100}));
+  write_bytes(path, pcm_wav(1, 16, {32700, -100}));
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  EXPECT_EQ(int_samples(read_file(path), 44, 2), (std::vector<std::int32_t>{32767, -100}));
-}
-
-TEST_F(NormalizeFile, LeavesSilentAndEmptyFilesUntouched) {
-  for (const Bytes& original : {pcm_wav(2, 16, {0, 0, 0, 0}), pcm_wav(1, 16, {}),
-                                float_wav(1, {0.0f, 1e-7f, -1e-7f, NaN})}) {
-    write_file(path, original);
-    ASSERT_EQ(outcome(normalize_file(path)), "unchanged");
-    EXPECT_EQ(read_file(path), original);
-    ASSERT_TRUE(wav_peak(path).has_value());
-    EXPECT_LT(*wav_peak(path), SILENCE_THRESHOLD);
-  }
+  EXPECT_EQ(int_samples(read_bytes<std::uint8_t>(path), 44, 2),
+            (std::vector<std::int32_t>{32767, -100}));
 }
 
 TEST_F(NormalizeFile, EightBitSamplesAreUnsignedAndScaledAgainst127) {
   // Stored bytes 192, 64, 160, 128.
-  write_file(path, pcm_wav(1, 8, {64, -64, 32, 0, 1}));
+  write_bytes(path, pcm_wav(1, 8, {64, -64, 32, 0, 1}));
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  const Bytes out = read_file(path);
+  const Bytes out = read_bytes<std::uint8_t>(path);
   ASSERT_EQ(out.size(), 44u + 5u);  // odd data length, no pad byte
   EXPECT_EQ(u32_at(out, 40), 5u);
   EXPECT_EQ(u32_at(out, 4), 41u);
   EXPECT_EQ(Bytes(out.begin() + 44, out.end()), (Bytes{255, 1, 191, 128, 129}));
 
   // The lowest 8-bit value lies beyond full scale (128 / 127) and is pulled back.
-  write_file(path, pcm_wav(1, 8, {-128, 127}));
+  write_bytes(path, pcm_wav(1, 8, {-128, 127}));
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  EXPECT_EQ(int_samples(read_file(path), 44, 1), (std::vector<std::int32_t>{-127, 126}));
+  EXPECT_EQ(int_samples(read_bytes<std::uint8_t>(path), 44, 1),
+            (std::vector<std::int32_t>{-127, 126}));
 }
 
 TEST_F(NormalizeFile, ThirtyTwoBitSamplesUseTwoToThe31AsFullScaleAndSaturate) {
-  write_file(path, pcm_wav(1, 32, {1 << 30, -(1 << 30), 1000, -3}));
+  write_bytes(path, pcm_wav(1, 32, {1 << 30, -(1 << 30), 1000, -3}));
   EXPECT_EQ(wav_peak(path), 0.5f);
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  const Bytes out = read_file(path);
+  const Bytes out = read_bytes<std::uint8_t>(path);
   ASSERT_EQ(out.size(), 68u + 16u);  // more than 16 bits: extensible header
   EXPECT_EQ(int_samples(out, 68, 4),
             (std::vector<std::int32_t>{2147483647, -2147483647 - 1, 2000, -6}));
 
   // The most negative sample is exactly full scale: nothing to do.
-  write_file(path, pcm_wav(1, 32, {-2147483647 - 1, 12345}));
+  write_bytes(path, pcm_wav(1, 32, {-2147483647 - 1, 12345}));
   EXPECT_EQ(wav_peak(path), 1.0f);
   EXPECT_EQ(outcome(normalize_file(path)), "unchanged");
 }
@@ -264,10 +214,10 @@ TEST_F(NormalizeFile, ReadsTheValidBitsOfAnExtensibleFileWithAWiderContainer) {
   // 24 valid bits, left-justified in 32-bit containers.
   Bytes data;
   for (std::int32_t v : {4194304, -2097152, 1000}) put_sample(data, v * 256, 4);
-  write_file(path, extensible_wav(1, 32, 24, data));
+  write_bytes(path, extensible_wav(1, 32, 24, data));
   EXPECT_EQ(wav_peak(path), 4194304.0f / 8388607.0f);
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  const Bytes out = read_file(path);
+  const Bytes out = read_bytes<std::uint8_t>(path);
   ASSERT_EQ(out.size(), 68u + 9u);
   EXPECT_EQ(out[34], 24);  // container bits follow the valid bits: 3 bytes
   EXPECT_EQ(out[38], 24);
@@ -283,9 +233,9 @@ TEST_F(NormalizeFile, ReadsTheValidBitsOfAnExtensibleFileWithAWiderContainer) {
 TEST_F(NormalizeFile, StreamsLongFilesWithoutLosingOrShiftingSamples) {
   std::vector<std::int32_t> in;
   for (int i = 0; i < 3 * 40000; ++i) in.push_back(((i * 7919) % 8388608) - 4194304);
-  write_file(path, pcm_wav(3, 24, in));
+  write_bytes(path, pcm_wav(3, 24, in));
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  const auto out = int_samples(read_file(path), 68, 3);
+  const auto out = int_samples(read_bytes<std::uint8_t>(path), 68, 3);
   ASSERT_EQ(out.size(), in.size());
   for (std::size_t i = 0; i < in.size(); ++i) {
     ASSERT_NEAR(out[i], 2.0 * in[i], 2.0) << "sample " << i;
@@ -295,9 +245,9 @@ TEST_F(NormalizeFile, StreamsLongFilesWithoutLosingOrShiftingSamples) {
   std::vector<std::int32_t> exact;
   for (int i = 0; i < 50000; ++i) exact.push_back((i % 2 ? -1 : 1) * (i * 64 % (1 << 29)));
   exact.insert(exact.end(), {1 << 30, 0});
-  write_file(path, pcm_wav(2, 32, exact));
+  write_bytes(path, pcm_wav(2, 32, exact));
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  const auto doubled = int_samples(read_file(path), 68, 4);
+  const auto doubled = int_samples(read_bytes<std::uint8_t>(path), 68, 4);
   ASSERT_EQ(doubled.size(), exact.size());
   for (std::size_t i = 0; i + 2 < exact.size(); ++i) ASSERT_EQ(doubled[i], 2 * exact[i]) << i;
   EXPECT_EQ(doubled[exact.size() - 2], 2147483647);
@@ -306,10 +256,10 @@ TEST_F(NormalizeFile, StreamsLongFilesWithoutLosingOrShiftingSamples) {
 // ---- Float files -----------------------------------------------------------
 
 TEST_F(NormalizeFile, ScalesAFloatFileByTheInverseOfItsPeak) {
-  write_file(path, float_wav(2, {2.0f, -1.0f, 0.5f, -2.0f, NaN, 0.0f}));
+  write_bytes(path, float_wav(2, {2.0f, -1.0f, 0.5f, -2.0f, NaN, 0.0f}));
   EXPECT_EQ(wav_peak(path), 2.0f);
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  const Bytes out = read_file(path);
+  const Bytes out = read_bytes<std::uint8_t>(path);
   ASSERT_EQ(out.size(), 68u + 24u);
   auto s = float_samples(out, 68);
   ASSERT_EQ(s.size(), 6u);
@@ -321,18 +271,19 @@ TEST_F(NormalizeFile, ScalesAFloatFileByTheInverseOfItsPeak) {
 // An infinite sample would make the gain 0 and silence the whole file; the
 // peak is taken over the finite samples and infinities clamp to full scale.
 TEST_F(NormalizeFile, InfiniteFloatSamplesDoNotSilenceTheFile) {
-  write_file(path, float_wav(1, {0.25f, INF, -INF, -0.125f}));
+  write_bytes(path, float_wav(1, {0.25f, INF, -INF, -0.125f}));
   EXPECT_EQ(wav_peak(path), 0.25f);
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  EXPECT_EQ(float_samples(read_file(path), 68), (std::vector<float>{1.0f, 1.0f, -1.0f, -0.5f}));
+  EXPECT_EQ(float_samples(read_bytes<std::uint8_t>(path), 68),
+            (std::vector<float>{1.0f, 1.0f, -1.0f, -0.5f}));
 }
 
 // ---- Output header ---------------------------------------------------------
 
 TEST_F(NormalizeFile, SixteenBitStereoGetsThe44ByteHeader) {
-  write_file(path, pcm_wav(2, 16, {8000, -8000, 0, 100}, 44100));
+  write_bytes(path, pcm_wav(2, 16, {8000, -8000, 0, 100}, 44100));
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  const Bytes out = read_file(path);
+  const Bytes out = read_bytes<std::uint8_t>(path);
   // clang-format off
   const Bytes header = {'R', 'I', 'F', 'F', 44, 0, 0, 0, 'W', 'A', 'V', 'E',
                         'f', 'm', 't', ' ', 16, 0, 0, 0,
@@ -347,9 +298,9 @@ TEST_F(NormalizeFile, SixteenBitStereoGetsThe44ByteHeader) {
 }
 
 TEST_F(NormalizeFile, TwentyFourBitStereoGetsThe68ByteExtensibleHeader) {
-  write_file(path, pcm_wav(2, 24, {4194304, -4194304, 1, 2}));
+  write_bytes(path, pcm_wav(2, 24, {4194304, -4194304, 1, 2}));
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  const Bytes out = read_file(path);
+  const Bytes out = read_bytes<std::uint8_t>(path);
   // clang-format off
   const Bytes header = {'R', 'I', 'F', 'F', 72, 0, 0, 0, 'W', 'A', 'V', 'E',
                         'f', 'm', 't', ' ', 40, 0, 0, 0,
@@ -371,9 +322,9 @@ TEST_F(NormalizeFile, TwentyFourBitStereoGetsThe68ByteExtensibleHeader) {
 }
 
 TEST_F(NormalizeFile, MoreThanTwoChannelsGetTheExtensibleHeaderWithAChannelMask) {
-  write_file(path, pcm_wav(3, 16, {16384, 0, -1}));
+  write_bytes(path, pcm_wav(3, 16, {16384, 0, -1}));
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  const Bytes out = read_file(path);
+  const Bytes out = read_bytes<std::uint8_t>(path);
   ASSERT_EQ(out.size(), 68u + 6u);
   EXPECT_EQ(u32_at(out, 4), 66u);
   EXPECT_EQ(out[20], 0xFE);
@@ -395,10 +346,10 @@ TEST_F(NormalizeFile, ReadsTheRecordersOwnLayouts) {
                      'd', 'a', 't', 'a', 8, 0, 0, 0,
                      0x00, 0x20, 0x00, 0xE0, 0x10, 0x00, 0xF0, 0xFF};  // 8192, -8192, 16, -16
   // clang-format on
-  write_file(path, pcm);
+  write_bytes(path, pcm);
   EXPECT_EQ(wav_peak(path), 8192.0f / 32767.0f);
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  EXPECT_EQ(int_samples(read_file(path), 44, 2),
+  EXPECT_EQ(int_samples(read_bytes<std::uint8_t>(path), 44, 2),
             (std::vector<std::int32_t>{32767, -32767, 63, -63}));
 
   // clang-format off
@@ -409,10 +360,10 @@ TEST_F(NormalizeFile, ReadsTheRecordersOwnLayouts) {
                      'd', 'a', 't', 'a', 8, 0, 0, 0,
                      0x00, 0x00, 0x80, 0x3E, 0x00, 0x00, 0x00, 0xBE};  // 0.25, -0.125
   // clang-format on
-  write_file(path, flt);
+  write_bytes(path, flt);
   EXPECT_EQ(wav_peak(path), 0.25f);
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  const Bytes out = read_file(path);
+  const Bytes out = read_bytes<std::uint8_t>(path);
   ASSERT_EQ(out.size(), 68u + 8u);
   EXPECT_EQ(out[44], 3);  // float sub-format
   EXPECT_EQ(float_samples(out, 68), (std::vector<float>{1.0f, -0.5f}));
@@ -425,9 +376,9 @@ TEST_F(NormalizeFile, SkipsUnknownChunksAroundFmtAndData) {
   put_chunk(chunks, "fmt ", fmt_body(1, 1, 8000, 16, 2));
   put_chunk(chunks, "data", int_data({100, -50}, 2));
   put_chunk(chunks, "junk", Bytes(10, 0xEE));
-  write_file(path, riff(chunks));
+  write_bytes(path, riff(chunks));
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  const Bytes out = read_file(path);
+  const Bytes out = read_bytes<std::uint8_t>(path);
   ASSERT_EQ(out.size(), 48u);
   EXPECT_EQ(int_samples(out, 44, 2), (std::vector<std::int32_t>{32767, -16383}));
 }
@@ -440,13 +391,14 @@ TEST_F(NormalizeFile, IsNotHeldUpByAMalformedListChunk) {
   put_chunk(chunks, "fmt ", fmt_body(1, 1, 8000, 16, 2));
   put_chunk(chunks, "data", int_data({16384, -16384}, 2));
   put_tag(chunks, "LIST");
-  put32(chunks, 0x10846);
+  put_le(chunks, 0x10846, 4);
   chunks.insert(chunks.end(), 76, 0xFF);
   chunks.insert(chunks.end(), {0xBF, 0xFF, 0xFF, 0xFF});
-  write_file(path, riff(chunks));
+  write_bytes(path, riff(chunks));
   EXPECT_EQ(wav_peak(path), 16384.0f / 32767.0f);
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  EXPECT_EQ(int_samples(read_file(path), 44, 2), (std::vector<std::int32_t>{32767, -32767}));
+  EXPECT_EQ(int_samples(read_bytes<std::uint8_t>(path), 44, 2),
+            (std::vector<std::int32_t>{32767, -32767}));
 }
 
 // ---- Temporary file --------------------------------------------------------
@@ -456,17 +408,17 @@ TEST_F(NormalizeFile, WritesThroughTheInputPathWithExtensionWavTmp) {
       {"x.wav", "x.wav.tmp"}, {"x", "x.wav.tmp"}, {"take.one.WAV", "take.one.wav.tmp"}};
   for (const auto& [name, temp_name] : cases) {
     SCOPED_TRACE(name);
-    TempDir case_dir;
+    ScratchDir case_dir;
     const auto input = case_dir / name;
     const auto temp = case_dir / temp_name;
     const Bytes original = pcm_wav(1, 16, {100, 200});
-    write_file(input, original);
+    write_bytes(input, original);
     // A directory in the way of the temporary file makes creating it fail.
     fs::create_directory(temp);
     auto r = normalize_file(input);
     ASSERT_FALSE(r.has_value());
     EXPECT_NE(r.error().text.find("(os error "), std::string::npos) << r.error().text;
-    EXPECT_EQ(read_file(input), original);
+    EXPECT_EQ(read_bytes<std::uint8_t>(input), original);
     EXPECT_TRUE(fs::is_directory(temp));
 
     fs::remove(temp);
@@ -476,10 +428,10 @@ TEST_F(NormalizeFile, WritesThroughTheInputPathWithExtensionWavTmp) {
 }
 
 TEST_F(NormalizeFile, ReplacesAStaleTemporaryFile) {
-  write_file(path, pcm_wav(1, 16, {100, 200}));
-  write_file(dir / "x.wav.tmp", Bytes(100000, 0x55));
+  write_bytes(path, pcm_wav(1, 16, {100, 200}));
+  write_bytes(dir / "x.wav.tmp", Bytes(100000, 0x55));
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
-  EXPECT_EQ(read_file(path).size(), 48u);
+  EXPECT_EQ(read_bytes<std::uint8_t>(path).size(), 48u);
   EXPECT_EQ(dir.names(), std::vector<std::string>{"x.wav"});
 }
 
@@ -562,9 +514,9 @@ void expect_error(const std::expected<bool, Error>& r, const std::string& expect
 TEST_F(NormalizeFile, RejectsMalformedAndUnsupportedFilesWithoutTouchingThem) {
   for (const auto& bad : bad_inputs()) {
     SCOPED_TRACE(bad.what);
-    write_file(path, bad.bytes);
+    write_bytes(path, bad.bytes);
     expect_error(normalize_file(path), bad.error);
-    EXPECT_EQ(read_file(path), bad.bytes);
+    EXPECT_EQ(read_bytes<std::uint8_t>(path), bad.bytes);
     EXPECT_EQ(dir.names(), std::vector<std::string>{"x.wav"});
     EXPECT_EQ(wav_peak(path), std::nullopt);
   }
@@ -586,15 +538,15 @@ TEST_F(NormalizeFile, ReportsSystemErrorsForMissingFilesAndDirectories) {
 using WavPeak = NormalizeFile;
 
 TEST_F(WavPeak, IsAFractionOfFullScaleForEveryDepth) {
-  write_file(path, pcm_wav(2, 16, {16384, -3, 0, 2}));
+  write_bytes(path, pcm_wav(2, 16, {16384, -3, 0, 2}));
   EXPECT_EQ(wav_peak(path), 16384.0f / 32767.0f);
-  write_file(path, pcm_wav(1, 24, {-8388608, 3}));
+  write_bytes(path, pcm_wav(1, 24, {-8388608, 3}));
   EXPECT_EQ(wav_peak(path), 8388608.0f / 8388607.0f);
-  write_file(path, pcm_wav(1, 8, {-128, 0}));
+  write_bytes(path, pcm_wav(1, 8, {-128, 0}));
   EXPECT_EQ(wav_peak(path), 128.0f / 127.0f);
-  write_file(path, float_wav(2, {0.3f, -0.4f, NaN, 0.1f}));
+  write_bytes(path, float_wav(2, {0.3f, -0.4f, NaN, 0.1f}));
   EXPECT_EQ(wav_peak(path), 0.4f);
-  write_file(path, pcm_wav(1, 16, {}));
+  write_bytes(path, pcm_wav(1, 16, {}));
   EXPECT_EQ(wav_peak(path), 0.0f);
 }
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "writer_test_support.h"
+#include "test_support.h"
 
 namespace quillbox {
 namespace {

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "writer_test_support.h"
+#include "test_support.h"
 
 namespace quillbox {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "recpart_writer.h"
 #include "wav_header.h"
-#include "writer_test_support.h"
+#include "test_support.h"
 
 namespace quillbox {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "file.h"
-#include "writer_test_support.h"
+#include "test_support.h"
 
 namespace quillbox {
 namespace {

@@ -1,10 +1,11 @@
 #pragma once
 
-// Helpers of the writer, repair and crash-safety tests: a private scratch
-// directory, whole-file reads and writes, and little-endian field access.
+// Helpers shared by the file tests: a private scratch directory, whole-file
+// reads and writes, and little-endian field access.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -41,15 +42,26 @@ class ScratchDir {
   const std::filesystem::path& path() const { return path_; }
   std::filesystem::path operator/(const std::filesystem::path& name) const { return path_ / name; }
 
+  // Every entry's file name, sorted.
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(path_))
+      out.push_back(e.path().filename().string());
+    std::ranges::sort(out);
+    return out;
+  }
+
  private:
   std::filesystem::path path_;
 };
 
-inline std::vector<std::byte> read_bytes(const std::filesystem::path& path) {
+// The whole file as bytes of type B (std::byte or std::uint8_t).
+template <typename B = std::byte>
+std::vector<B> read_bytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<std::byte> bytes(chars.size());
-  for (std::size_t i = 0; i < chars.size(); ++i) bytes[i] = static_cast<std::byte>(chars[i]);
+  std::vector<B> bytes(chars.size());
+  for (std::size_t i = 0; i < chars.size(); ++i) bytes[i] = static_cast<B>(chars[i]);
   return bytes;
 }
 
@@ -57,6 +69,12 @@ inline void write_bytes(const std::filesystem::path& path, std::span<const std::
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
+}
+
+// Any contiguous range of one-byte values.
+template <typename Range>
+void write_bytes(const std::filesystem::path& path, const Range& bytes) {
+  write_bytes(path, std::as_bytes(std::span(bytes)));
 }
 
 inline std::vector<std::byte> bytes_of(std::initializer_list<int> values) {
