@@ -133,10 +133,14 @@ TEST(WriteSamples, BatchSizeDoesNotChangeTheBytes) {
       rest = rest.subspan(take);
     }
     EXPECT_EQ(writer.data_bytes, whole.size());
+    // Finishing writes the real sizes into the header; closing releases the file.
     ASSERT_TRUE(finish_writer(writer).has_value());
+    EXPECT_TRUE(writer.file.has_value());
     close_writer(writer);
+    EXPECT_FALSE(writer.file.has_value());
     const auto bytes = read_bytes(path);
-    EXPECT_EQ(le32(bytes, header_size(spec) - 4), whole.size());
+    const WavHeader header = build_header(spec, static_cast<std::uint32_t>(whole.size()));
+    EXPECT_TRUE(std::ranges::equal(std::span(bytes).first(header_size(spec)), header.view()));
     EXPECT_TRUE(std::equal(bytes.begin() + static_cast<std::ptrdiff_t>(header_size(spec)),
                            bytes.end(), whole.begin(), whole.end()))
         << spec.bits_per_sample;
@@ -173,25 +177,6 @@ TEST(WriteSamples, UnsupportedIntegerDepthIsRejectedBeforeWritingAnything) {
     EXPECT_EQ(fs::file_size(path), INT_HEADER_SIZE);
     EXPECT_TRUE(files.empty());
   }
-}
-
-TEST(FinishWriter, WritesTheRealSizesAndCloseReleasesTheFile) {
-  ScratchDir dir;
-  const auto path = dir / "done.recpart";
-  RecpartWriter writer = open_writer(path, STEREO_FLOAT);
-  std::vector<fs::path> files;
-  const std::vector<float> samples(400, 0.25f);
-  ASSERT_TRUE(write_samples(writer, samples, dir / "unused", files).has_value());
-  ASSERT_TRUE(finish_writer(writer).has_value());
-  EXPECT_TRUE(writer.file.has_value());
-  close_writer(writer);
-  EXPECT_FALSE(writer.file.has_value());
-
-  const auto bytes = read_bytes(path);
-  ASSERT_EQ(bytes.size(), 58u + 1600);
-  EXPECT_EQ(le32(bytes, 4), 1650u);
-  EXPECT_EQ(le32(bytes, 46), 200u);
-  EXPECT_EQ(le32(bytes, 54), 1600u);
 }
 
 // A writer at `path` whose current file already counts `data_bytes`; only the
@@ -336,41 +321,50 @@ TEST(Rollover, AFailedPartCreationKeepsWritingIntoTheFinishedOldFile) {
             (std::vector<std::int16_t>{0, 511, 0, 511, 1023}));
 }
 
+// Segments and parts extend the base stem; a base without a file name stands
+// for "source" in the current folder; the mixed file is only ever segment 1.
 TEST(PartNames, SegmentsAndPartsExtendTheBaseStem) {
-  RecpartWriter writer;
-  writer.base_path = fs::path("session") / "mic.recpart";
-  EXPECT_EQ(segment_file_path(writer, 1), fs::path("session") / "mic.recpart");
-  EXPECT_EQ(segment_file_path(writer, 2), fs::path("session") / "mic_part2.recpart");
-  writer.segment = 3;
-  EXPECT_EQ(segment_file_path(writer, 1), fs::path("session") / "mic_3.recpart");
-  EXPECT_EQ(segment_file_path(writer, 2), fs::path("session") / "mic_3_part2.recpart");
-  EXPECT_EQ(next_part_path(writer, PartNaming::PerSource),
-            fs::path("session") / "mic_3_part2.recpart");
-
-  // A label that sanitised to nothing: the stem is the whole ".recpart".
-  writer.base_path = fs::path("session") / ".recpart";
-  EXPECT_EQ(segment_file_path(writer, 1), fs::path("session") / ".recpart_3.recpart");
-}
-
-TEST(PartNames, ABaseWithoutFileNameUsesSourceAndTheCurrentDirectory) {
-  RecpartWriter writer;
-  EXPECT_EQ(segment_file_path(writer, 1), fs::path(".") / "source.recpart");
-  writer.base_path = fs::path("out") / "..";
-  writer.part = 4;
-  EXPECT_EQ(next_part_path(writer, PartNaming::PerSource),
-            fs::path("out") / "source_part5.recpart");
-}
-
-TEST(PartNames, TheMixedFileContinuesNextToTheFirstFile) {
-  RecpartWriter writer;
-  writer.base_path = fs::path("out") / "recording_2025-01-02_03-04.recpart";
-  writer.part = 2;
-  writer.segment = 3;  // never anything but 1 for the mixed file; ignored
-  EXPECT_EQ(next_part_path(writer, PartNaming::MixedFile),
-            fs::path("out") / "recording_2025-01-02_03-04_part3.recpart");
-  writer.base_path = "rec.recpart";
-  writer.part = 1;
-  EXPECT_EQ(next_part_path(writer, PartNaming::MixedFile), fs::path(".") / "rec_part2.recpart");
+  const fs::path session("session");
+  const fs::path out("out");
+  const struct {
+    fs::path base;
+    std::uint32_t segment, part;
+    PartNaming naming;
+    fs::path segment_1, segment_2, next;
+  } cases[] = {
+      {session / "mic.recpart", 1, 1, PartNaming::PerSource, session / "mic.recpart",
+       session / "mic_part2.recpart", session / "mic_part2.recpart"},
+      {session / "mic.recpart", 3, 1, PartNaming::PerSource, session / "mic_3.recpart",
+       session / "mic_3_part2.recpart", session / "mic_3_part2.recpart"},
+      // A label that sanitised to nothing: the stem is the whole ".recpart".
+      {session / ".recpart", 3, 1, PartNaming::PerSource, session / ".recpart_3.recpart",
+       session / ".recpart_3_part2.recpart", session / ".recpart_3_part2.recpart"},
+      {{},
+       1,
+       1,
+       PartNaming::PerSource,
+       fs::path(".") / "source.recpart",
+       fs::path(".") / "source_part2.recpart",
+       fs::path(".") / "source_part2.recpart"},
+      {out / "..", 1, 4, PartNaming::PerSource, out / "source.recpart",
+       out / "source_part2.recpart", out / "source_part5.recpart"},
+      {out / "recording_2025-01-02_03-04.recpart", 3, 2, PartNaming::MixedFile,
+       out / "recording_2025-01-02_03-04_3.recpart",
+       out / "recording_2025-01-02_03-04_3_part2.recpart",
+       out / "recording_2025-01-02_03-04_part3.recpart"},
+      {"rec.recpart", 1, 1, PartNaming::MixedFile, fs::path(".") / "rec.recpart",
+       fs::path(".") / "rec_part2.recpart", fs::path(".") / "rec_part2.recpart"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.base.string());
+    RecpartWriter writer;
+    writer.base_path = c.base;
+    writer.segment = c.segment;
+    writer.part = c.part;
+    EXPECT_EQ(segment_file_path(writer, 1), c.segment_1);
+    EXPECT_EQ(segment_file_path(writer, 2), c.segment_2);
+    EXPECT_EQ(next_part_path(writer, c.naming), c.next);
+  }
 }
 
 }  // namespace
