@@ -5,8 +5,8 @@
 #include <algorithm>
 
 #include "recpart_writer.h"
-#include "wav_header.h"
 #include "test_support.h"
+#include "wav_header.h"
 
 namespace quillbox {
 namespace {
@@ -43,30 +43,30 @@ void expect_repaired(const fs::path& path, const fs::path& expected_target, cons
                          before.begin() + static_cast<std::ptrdiff_t>(h)));
 }
 
+// The format comes from the file's own header, however odd its fields; a
+// partial last frame stays as it is.
 TEST(RepairFile, RebuildsTheHeaderFromTheLengthAndRenamesToWav) {
   ScratchDir dir;
-  write_bytes(dir / "empty.recpart", crashed(STEREO_16, 0));
-  expect_repaired(dir / "empty.recpart", dir / "empty.wav", STEREO_16, 0);
-  EXPECT_EQ(le32(read_bytes(dir / "empty.wav"), 4), 36u);
-
-  write_bytes(dir / "int.recpart", crashed(STEREO_16, 10000));
-  expect_repaired(dir / "int.recpart", dir / "int.wav", STEREO_16, 10000);
-  EXPECT_EQ(le32(read_bytes(dir / "int.wav"), 4), 10036u);
-
-  write_bytes(dir / "float.recpart", crashed(STEREO_FLOAT, 8000));
-  expect_repaired(dir / "float.recpart", dir / "float.wav", STEREO_FLOAT, 8000);
-  const auto flt = read_bytes(dir / "float.wav");
-  EXPECT_EQ(le32(flt, 4), 8050u);
-  EXPECT_EQ(le32(flt, 46), 8000u / 8);
-
-  // A partial last frame stays as it is.
-  write_bytes(dir / "odd.recpart", crashed(STEREO_16, 10001));
-  expect_repaired(dir / "odd.recpart", dir / "odd.wav", STEREO_16, 10001);
-
-  // The format comes from the file's own header.
-  const OutputSpec six{96000, 6, 24, false};
-  write_bytes(dir / "six", crashed(six, 1800));
-  expect_repaired(dir / "six", dir / "six.wav", six, 1800);
+  const struct {
+    const char* name;
+    OutputSpec spec;
+    std::size_t data_size;
+  } cases[] = {
+      {"empty.recpart", STEREO_16, 0},
+      {"int.recpart", STEREO_16, 10000},
+      {"float.recpart", STEREO_FLOAT, 8000},
+      {"odd.recpart", STEREO_16, 10001},
+      {"six", {96000, 6, 24, false}, 1800},
+      {"zero.recpart", {0, 0, 0, false}, 333},
+      {"zero_float.recpart", {0, 0, 32, true}, 333},
+      {"wide.recpart", {0xFFFFFFFF, 16384, 32, true}, 333},
+      {"huge.recpart", {7, 0xFFFF, 0xFFFF, false}, 333},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_bytes(dir / c.name, crashed(c.spec, c.data_size));
+    expect_repaired(dir / c.name, (dir / c.name).replace_extension("wav"), c.spec, c.data_size);
+  }
 }
 
 TEST(RepairFile, NeverReplacesAnExistingWavAndASecondRunChangesNothing) {
@@ -127,17 +127,6 @@ TEST(RepairFile, ShortOrForeignFilesFailAndStayAsTheyWere) {
   const auto list = bytes_of({'L', 'I', 'S', 'T', 4, 0, 0, 0, 'I', 'N', 'F', 'O'});
   with_list.insert(with_list.begin() + 36, list.begin(), list.end());
   fails_untouched("list.recpart", with_list, foreign);
-}
-
-TEST(RepairFile, AbsurdHeaderFieldsAreRepairedWithoutTrouble) {
-  ScratchDir dir;
-  for (const OutputSpec& spec :
-       {OutputSpec{0, 0, 0, false}, OutputSpec{0, 0, 32, true},
-        OutputSpec{0xFFFFFFFF, 16384, 32, true}, OutputSpec{7, 0xFFFF, 0xFFFF, false}}) {
-    write_bytes(dir / "odd.recpart", crashed(spec, 333));
-    expect_repaired(dir / "odd.recpart", dir / "odd.wav", spec, 333);
-    fs::remove(dir / "odd.wav");
-  }
 }
 
 // A file cut off inside its header (for instance a disk that filled up during
@@ -203,8 +192,9 @@ TEST(RepairDirectory, RepairsExactlyTheRecpartNamesAndReportsEach) {
   write_bytes(dir / "good.recpart", crashed(STEREO_16, 100));
   write_bytes(dir / "short.recpart", pattern(20));
   fs::create_directory(dir / "folder.recpart");
-  for (const char* ignored : {"x.RECPART", "x.recpart.bak", ".recpart", "old.wav", "recpart"})
-    write_bytes(dir / ignored, crashed(STEREO_16, 100));
+  const char* const ignored_names[] = {"x.RECPART", "x.recpart.bak", ".recpart", "old.wav",
+                                       "recpart"};
+  for (const char* ignored : ignored_names) write_bytes(dir / ignored, crashed(STEREO_16, 100));
 
   auto outcomes = repair_directory(dir.path());
   std::ranges::sort(outcomes, {}, &RepairOutcome::path);
@@ -218,7 +208,7 @@ TEST(RepairDirectory, RepairsExactlyTheRecpartNamesAndReportsEach) {
   ASSERT_FALSE(outcomes[2].result.has_value());
   EXPECT_EQ(outcomes[2].result.error().text, "failed to fill whole buffer");
   EXPECT_TRUE(fs::exists(dir / "short.recpart"));
-  for (const char* ignored : {"x.RECPART", "x.recpart.bak", ".recpart", "old.wav", "recpart"})
+  for (const char* ignored : ignored_names)
     EXPECT_EQ(read_bytes(dir / ignored), crashed(STEREO_16, 100)) << ignored;
 
   // The second time only the failures are found again.

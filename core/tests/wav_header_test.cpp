@@ -88,63 +88,41 @@ TEST(BuildHeader, RiffSizeSaturatesInsteadOfWrapping) {
   EXPECT_EQ(le32(header_bytes(STEREO_44K_FLOAT, 0xFFFFFFFF), 54), 0xFFFFFFFFu);
 }
 
-// patch_header on a file of `size` bytes whose content is a recognisable pattern.
-std::vector<std::byte> patch_file_of(const ScratchDir& dir, std::size_t size,
-                                     const OutputSpec& spec) {
-  const auto path = dir / "f.recpart";
-  write_bytes(path, pattern(size));
-  auto file = File::open_existing(path);
-  EXPECT_TRUE(file.has_value());
-  EXPECT_TRUE(patch_header(*file, spec).has_value());
-  file->close();
-  return read_bytes(path);
-}
-
-TEST(PatchHeader, RebuildsTheHeaderFromTheFileLengthAndKeepsTheData) {
+// The header is rebuilt from the file's length and the data kept. After a
+// failed flush the writer's buffer still holds samples that belong after the
+// data, so whatever is written after a patch must land at the end; a file
+// shorter than the header gets data length zero.
+TEST(PatchHeader, RebuildsTheHeaderFromTheLengthKeepsTheDataAndAppendsAtTheEnd) {
   ScratchDir dir;
-  const auto original = pattern(100);
-  const auto patched = patch_file_of(dir, 100, STEREO_48K_16);
-  ASSERT_EQ(patched.size(), 100u);
-  EXPECT_EQ(le32(patched, 4), 92u);
-  EXPECT_EQ(le32(patched, 40), 56u);
-  EXPECT_TRUE(std::equal(patched.begin() + 44, patched.end(), original.begin() + 44));
-
-  const auto flt = patch_file_of(dir, 58 + 8000, STEREO_44K_FLOAT);
-  EXPECT_EQ(le32(flt, 4), 8050u);
-  EXPECT_EQ(le32(flt, 46), 1000u);
-  EXPECT_EQ(le32(flt, 54), 8000u);
-}
-
-TEST(PatchHeader, AFileShorterThanTheHeaderGetsDataLengthZero) {
-  ScratchDir dir;
-  const auto patched = patch_file_of(dir, 30, STEREO_48K_16);
-  ASSERT_EQ(patched.size(), INT_HEADER_SIZE);
-  EXPECT_EQ(le32(patched, 4), 36u);
-  EXPECT_EQ(le32(patched, 40), 0u);
-}
-
-// After a failed flush the writer's buffer still holds samples that belong
-// after the data; whatever is written after a patch must land at the end.
-TEST(PatchHeader, LeavesThePositionAtTheEndSoLaterWritesAppend) {
-  ScratchDir dir;
-  for (std::size_t size : {std::size_t{10}, std::size_t{500}}) {
+  const struct {
+    std::size_t size;
+    OutputSpec spec;
+    std::uint32_t data_length;
+  } cases[] = {
+      {100, STEREO_48K_16, 56}, {30, STEREO_48K_16, 0}, {58 + 8000, STEREO_44K_FLOAT, 8000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
     const auto path = dir / "f.recpart";
-    write_bytes(path, pattern(size));
+    const auto original = pattern(c.size);
+    write_bytes(path, original);
     auto file = File::open_existing(path);
     ASSERT_TRUE(file.has_value());
-    ASSERT_TRUE(patch_header(*file, STEREO_48K_16).has_value());
+    ASSERT_TRUE(patch_header(*file, c.spec).has_value());
     const auto tail = bytes_of({1, 2, 3});
     ASSERT_TRUE(write_all(*file, tail).has_value());
     file->close();
 
     const auto bytes = read_bytes(path);
-    const std::size_t end = std::max(size, INT_HEADER_SIZE);
-    ASSERT_EQ(bytes.size(), end + 3) << size;
-    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), bytes.begin() + end));
-    const auto original = pattern(size);
-    if (size > INT_HEADER_SIZE) {
-      EXPECT_TRUE(std::equal(original.begin() + 44, original.end(), bytes.begin() + 44));
+    const std::size_t h = header_size(c.spec);
+    const std::size_t end = std::max(c.size, h);
+    ASSERT_EQ(bytes.size(), end + 3);
+    EXPECT_TRUE(
+        std::ranges::equal(std::span(bytes).first(h), build_header(c.spec, c.data_length).view()));
+    if (c.size > h) {
+      EXPECT_TRUE(std::equal(original.begin() + static_cast<std::ptrdiff_t>(h), original.end(),
+                             bytes.begin() + static_cast<std::ptrdiff_t>(h)));
     }
+    EXPECT_TRUE(std::ranges::equal(std::span(bytes).last(3), tail));
   }
 }
 
