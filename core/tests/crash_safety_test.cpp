@@ -16,8 +16,8 @@
 #include "crash_stream.h"
 #include "recpart_writer.h"
 #include "repair.h"
-#include "wav_header.h"
 #include "test_support.h"
+#include "wav_header.h"
 
 namespace quillbox {
 namespace {
