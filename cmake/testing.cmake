@@ -13,13 +13,22 @@ else()
 endif()
 include(GoogleTest)
 
+# Test support shared by the tests and the benchmarks: the synthetic capture
+# platform and the stepped clock that drive the real recorder.
+file(GLOB QUILLBOX_TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/core/tests/support/*.cpp)
+add_library(quillbox_test_support STATIC ${QUILLBOX_TEST_SUPPORT_SOURCES})
+target_include_directories(quillbox_test_support PUBLIC ${PROJECT_SOURCE_DIR}/core/tests/support)
+target_link_libraries(quillbox_test_support PUBLIC quillbox_platform)
+quillbox_warnings(quillbox_test_support)
+
 # Unit and flow tests of the core and of the platform layer: one file per unit.
 file(GLOB QUILLBOX_TEST_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/core/tests/*_test.cpp
   ${QUILLBOX_PLATFORM_DIR}/../tests/*_test.cpp)
 add_executable(quillbox_tests ${QUILLBOX_TEST_SOURCES})
 target_include_directories(quillbox_tests PRIVATE ${PROJECT_SOURCE_DIR}/core/tests)
-target_link_libraries(quillbox_tests PRIVATE quillbox_platform ${QUILLBOX_GTEST_MAIN})
+target_link_libraries(quillbox_tests PRIVATE quillbox_test_support quillbox_platform ${QUILLBOX_GTEST_MAIN})
 if(WIN32)
   target_link_options(quillbox_tests PRIVATE -static)
 endif()

@@ -1,0 +1,93 @@
+#pragma once
+
+// Per-source conversion to the session format: resampling to the session rate
+// (libsoxr, fed fixed 64-frame chunks) and channel mapping. A lane belongs to
+// the processor thread alone.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "output_spec.h"
+
+namespace quillbox {
+
+// Frames per resampler call.
+inline constexpr std::size_t RESAMPLER_CHUNK_FRAMES = 64;
+
+// A first-in-first-out run of interleaved samples. Samples leave from the
+// front in blocks; storage is reused, not shifted on every removal.
+class SampleQueue {
+ public:
+  std::size_t size() const { return data_.size() - head_; }
+  bool empty() const { return size() == 0; }
+  void append(std::span<const float> samples);
+  // The first `n` samples (n <= size()); valid until the queue changes.
+  std::span<const float> front(std::size_t n) const { return {data_.data() + head_, n}; }
+  void pop(std::size_t n);
+  void clear();
+
+ private:
+  std::vector<float> data_;
+  std::size_t head_ = 0;
+};
+
+class SourceLane {
+ public:
+  using ErrorSink = std::function<void(std::string_view)>;
+
+  // An empty lane without resampler. `err` receives the resampler-creation
+  // message (standard error by default).
+  SourceLane(std::uint32_t native_rate, std::uint16_t native_channels, const OutputSpec& out,
+             ErrorSink err = {});
+  ~SourceLane();
+  SourceLane(SourceLane&&) noexcept;
+  SourceLane& operator=(SourceLane&&) noexcept;
+
+  // Converts one chunk of native audio and appends it to `queue()`. The
+  // resampler is created at the first chunk that needs it; when that fails
+  // the chunk is dropped and the reason returned ("source sample rate is
+  // zero", "resampler init failed (...)"). `source_index` only names the
+  // source in the message.
+  std::expected<void, std::string> feed(std::size_t source_index, std::span<const float> chunk);
+
+  // Pushes what the resampler still holds (frames waiting for a whole chunk
+  // and the filter's own delay) through to the queue. Used once, when the
+  // recording stops, so the last milliseconds of a resampled source are kept.
+  void flush_tail();
+
+  // Empties the queue and the frames waiting for the resampler; the
+  // resampler keeps its history.
+  void clear();
+
+  SampleQueue& queue() { return queue_; }
+  const SampleQueue& queue() const { return queue_; }
+
+ private:
+  struct Resampler;
+
+  std::uint32_t native_rate_;
+  std::uint16_t native_channels_;
+  std::uint32_t out_rate_;
+  std::uint16_t out_channels_;
+  ErrorSink err_;
+  std::unique_ptr<Resampler> resampler_;
+  std::vector<float> pending_;
+  SampleQueue queue_;
+};
+
+// Maps interleaved frames from `from` to `to` channels and appends them to
+// `out`: mono doubles, stereo folds to mono at half gain each, more channels
+// average to mono or keep their first two for stereo, any other pair copies
+// the channels both have and fills the rest with silence. Equal or zero
+// counts pass the data unchanged.
+void map_channels(std::span<const float> in, std::uint16_t from, std::uint16_t to,
+                  SampleQueue& out);
+
+}  // namespace quillbox

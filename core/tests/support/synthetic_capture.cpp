@@ -1,0 +1,1 @@
+// The synthetic capture platform (see synthetic_capture.h).
