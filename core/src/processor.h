@@ -70,10 +70,6 @@ struct ProcessorSetup {
   std::uint64_t part_size_limit = PART_SIZE_LIMIT;
 };
 
-// The label of the writer's current segment in instructions.txt: the file
-// stem for segment 1, "{stem}_{segment}" after.
-std::string segment_label(const RecpartWriter& writer);
-
 // The thread body. Ends after the stop flag is seen (or a fatal error): the
 // queued audio is written, every file finished and closed, the first error
 // stored, and the list of created files sent as the only status.

@@ -70,8 +70,8 @@ struct StopResult {
 struct RecorderEnv {
   std::shared_ptr<CapturePlatform> capture;
   PlatformPaths paths;
-  std::function<void(std::string_view)> err;  // standard error when empty
-  std::shared_ptr<PassClock> clock;           // the real clock when empty
+  std::function<void(std::string_view)> err;                          // standard error when empty
+  std::shared_ptr<PassClock> clock;                                   // the real clock when empty
   std::function<std::chrono::system_clock::time_point()> wall_clock;  // system_clock when empty
   std::uint64_t part_size_limit = PART_SIZE_LIMIT;
 };
@@ -100,7 +100,7 @@ class Recorder {
                                                     const RecorderEnv& env);
 
   Recorder(Recorder&&) noexcept = default;
-  Recorder& operator=(Recorder&&) noexcept = default;
+  Recorder& operator=(Recorder&&) = delete;
   // A recorder dropped without `stop` stops all the same.
   ~Recorder();
 
