@@ -302,6 +302,7 @@ class Processor {
   // the enabled sources, or, with none enabled, grows by the whole blocks of
   // time that pass; every disabled source is filled with silence up to it.
   void keep_aligned() {
+    if (lanes_.empty()) return;
     if (any_enabled()) {
       mark_busy();
       std::uint64_t longest = 0;
