@@ -7,6 +7,7 @@
 // pure logic and live here, once.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -177,8 +178,7 @@ std::size_t input_chunk_samples(std::uint32_t sample_rate, std::uint16_t channel
 // stream's own thread.
 class InputChunker {
  public:
-  InputChunker(std::shared_ptr<AudioBuf> buffer, std::uint32_t sample_rate,
-               std::uint16_t channels);
+  InputChunker(std::shared_ptr<AudioBuf> buffer, std::uint32_t sample_rate, std::uint16_t channels);
   void accept(const float* samples, std::size_t count);
   void stop_accepting();
   void finish();

@@ -1,1 +1,375 @@
-// The synthetic capture platform (see synthetic_capture.h).
+#include "synthetic_capture.h"
+
+#include <cmath>
+#include <condition_variable>
+#include <map>
+#include <numbers>
+#include <thread>
+#include <utility>
+
+namespace quillbox::synthetic {
+
+namespace {
+
+using std::chrono::nanoseconds;
+using time_point = SyntheticCapture::time_point;
+
+constexpr std::uint64_t NS_PER_S = 1'000'000'000;
+
+// What Windows answers when the default endpoint or an id does not exist.
+constexpr const char* NOT_FOUND_TEXT = "GetDevice/GetDefaultAudioEndpoint: 0x80070490";
+
+// Whole sample frames elapsed after stream time `t`. Split so that hours of
+// virtual time at high rates do not overflow.
+std::uint64_t frames_at(nanoseconds t, std::uint32_t rate) {
+  if (t.count() <= 0) return 0;
+  const auto ns = static_cast<std::uint64_t>(t.count());
+  return (ns / NS_PER_S) * rate + (ns % NS_PER_S) * rate / NS_PER_S;
+}
+
+// The first stream time at which `frames` frames have elapsed.
+nanoseconds time_of(std::uint64_t frames, std::uint32_t rate) {
+  const std::uint64_t whole = frames / rate;
+  const std::uint64_t rest = frames % rate;
+  return nanoseconds(
+      static_cast<std::int64_t>(whole * NS_PER_S + (rest * NS_PER_S + rate - 1) / rate));
+}
+
+// One stream's delivery: which packets are due, which a fault holds back or
+// drops, and where their samples go. Driven by one thread at a time.
+class StreamCore {
+ public:
+  StreamCore(const SyntheticDevice& device, bool input, std::shared_ptr<AudioBuf> buffer)
+      : device_(device), input_(input), buffer_(std::move(buffer)) {
+    if (input_) {
+      chunker_ = std::make_unique<InputChunker>(buffer_, device_.native.sample_rate,
+                                                device_.native.channels);
+    }
+  }
+
+  void set_start(time_point t0) { start_ = t0; }
+  time_point start() const { return start_; }
+
+  // Delivers every packet due by stream time `t`.
+  void pump(nanoseconds t) {
+    const std::uint64_t due_count = frames_at(t, rate()) / device_.packet_frames;
+    while (next_ < due_count) {
+      const nanoseconds due = due_time(next_);
+      if (device_.stop_after && due > *device_.stop_after) return;
+      if (stalled(due)) {
+        if (!device_.stall->deliver_backlog) {
+          ++next_;  // its sample positions are skipped, never sent
+          continue;
+        }
+        if (t < device_.stall->end) return;  // held back until the stall ends
+      }
+      deliver(next_++);
+    }
+  }
+
+  // The stream time of the next delivery; absent when nothing more will come.
+  std::optional<nanoseconds> next_event() const {
+    const nanoseconds due = due_time(next_);
+    if (device_.stop_after && due > *device_.stop_after) return std::nullopt;
+    if (stalled(due) && device_.stall->deliver_backlog) return device_.stall->end;
+    return due;
+  }
+
+  void stop_accepting() {
+    if (chunker_) chunker_->stop_accepting();
+  }
+  void finish() {
+    if (chunker_) chunker_->finish();
+  }
+
+ private:
+  std::uint32_t rate() const { return device_.native.sample_rate; }
+  nanoseconds due_time(std::uint64_t packet) const {
+    return time_of((packet + 1) * device_.packet_frames, rate());
+  }
+  bool stalled(nanoseconds due) const {
+    return device_.stall && due >= device_.stall->begin && due < device_.stall->end;
+  }
+
+  void deliver(std::uint64_t packet) {
+    const std::size_t frames = device_.packet_frames;
+    const std::size_t channels = device_.native.channels;
+    Chunk samples(frames * channels);
+    const std::uint64_t first = packet * frames;
+    for (std::size_t f = 0; f < frames; ++f) {
+      const float value = tone_sample(device_, first + f);
+      for (std::size_t c = 0; c < channels; ++c) samples[f * channels + c] = value;
+    }
+    if (input_) {
+      chunker_->accept(samples.data(), samples.size());
+    } else {
+      buffer_->push(std::move(samples));  // one chunk per packet, as a loopback thread does
+    }
+  }
+
+  const SyntheticDevice device_;
+  const bool input_;
+  std::shared_ptr<AudioBuf> buffer_;
+  std::unique_ptr<InputChunker> chunker_;
+  time_point start_{};
+  std::uint64_t next_ = 0;  // the first packet not yet delivered or skipped
+};
+
+}  // namespace
+
+struct SyntheticCapture::Registry {
+  std::mutex mutex;
+  time_point now{};
+  std::vector<std::shared_ptr<StreamCore>> stepped;  // the streams advance_to drives
+  std::size_t live = 0;
+  std::map<std::string, std::size_t> starts;
+};
+
+namespace {
+
+// A started stream. Stepped: registered for advance_to. RealTime: a thread of
+// its own that sleeps until the next packet is due. Destroying it stops it
+// the way a real stream stops: an input stream refuses further buffers, its
+// delivery ends, then its partial chunk is pushed.
+class SyntheticStream final : public CaptureStream {
+ public:
+  SyntheticStream(std::shared_ptr<StreamCore> core, OutputSpec format,
+                  std::shared_ptr<SyntheticCapture::Registry> registry, bool real_time)
+      : core_(std::move(core)), format_(format), registry_(std::move(registry)) {
+    if (real_time) {
+      core_->set_start(std::chrono::steady_clock::now());
+      thread_ = std::thread([this] { run(); });
+    }
+  }
+
+  ~SyntheticStream() override {
+    core_->stop_accepting();
+    if (thread_.joinable()) {
+      {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+      }
+      wake_.notify_all();
+      thread_.join();
+    }
+    {
+      std::lock_guard lock(registry_->mutex);
+      std::erase(registry_->stepped, core_);
+      --registry_->live;
+    }
+    core_->finish();
+  }
+
+  OutputSpec format() const override { return format_; }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      const auto next = core_->next_event();
+      if (!next) {
+        wake_.wait(lock, [this] { return stopping_; });
+        break;
+      }
+      if (wake_.wait_until(lock, core_->start() + *next, [this] { return stopping_; })) break;
+      lock.unlock();
+      core_->pump(std::chrono::steady_clock::now() - core_->start());
+      lock.lock();
+    }
+  }
+
+  std::shared_ptr<StreamCore> core_;
+  const OutputSpec format_;
+  std::shared_ptr<SyntheticCapture::Registry> registry_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+const SyntheticDevice* find_by_name(const std::vector<SyntheticDevice>& devices,
+                                    const std::string& name) {
+  for (const auto& device : devices) {
+    if (device.name == name) return &device;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+SyntheticDevice SyntheticDevice::output(std::string name, std::string id, std::uint32_t rate,
+                                        std::uint16_t channels, double frequency) {
+  SyntheticDevice device;
+  device.name = std::move(name);
+  device.id = std::move(id);
+  device.native = {rate, channels, 32, true};
+  device.frequency = frequency;
+  device.packet_frames = rate / 100;
+  return device;
+}
+
+SyntheticDevice SyntheticDevice::input(std::string name, std::uint32_t rate, std::uint16_t channels,
+                                       double frequency) {
+  SyntheticDevice device;
+  device.name = std::move(name);
+  device.native = {rate, channels, 16, false};
+  device.frequency = frequency;
+  device.packet_frames = rate / 100;
+  return device;
+}
+
+float tone_sample(const SyntheticDevice& device, std::uint64_t frame) {
+  // The phase is taken from the frame number alone, so every packet continues
+  // the tone exactly where the previous one ended.
+  const double cycles = device.frequency * double(frame) / double(device.native.sample_rate);
+  const double phase = cycles - std::floor(cycles);
+  return float(device.amplitude * std::sin(2.0 * std::numbers::pi * phase));
+}
+
+SyntheticCapture::SyntheticCapture(SyntheticConfig config, Timing timing, time_point start)
+    : config_(std::move(config)), timing_(timing), registry_(std::make_shared<Registry>()) {
+  registry_->now = start;
+}
+
+SyntheticCapture::~SyntheticCapture() = default;
+
+std::vector<OutputDeviceInfo> SyntheticCapture::list_output_devices() {
+  const auto hidden = default_output_id_.get();
+  std::vector<OutputDeviceInfo> devices;
+  for (const auto& device : config_.outputs) {
+    if (hidden && device.id == *hidden) continue;
+    devices.push_back({device.name, device.id});
+  }
+  return devices;
+}
+
+InputDeviceList SyntheticCapture::list_input_devices() {
+  InputDeviceList list;
+  list.default_name = default_input_name();
+  for (const auto& device : config_.inputs) {
+    if (list.default_name && device.name == *list.default_name) continue;
+    list.devices.push_back(
+        {device.name, {device.native.channels, device.native.sample_rate, device.format}});
+  }
+  return list;
+}
+
+std::optional<std::string> SyntheticCapture::default_input_name() {
+  if (!config_.default_input || *config_.default_input >= config_.inputs.size()) {
+    return std::nullopt;
+  }
+  return config_.inputs[*config_.default_input].name;
+}
+
+std::expected<OutputSpec, std::string> SyntheticCapture::probe_loopback_format(
+    const std::optional<std::string>& id) {
+  const SyntheticDevice* device = nullptr;
+  if (!id) {
+    if (config_.outputs.empty()) return std::unexpected(std::string(NOT_FOUND_TEXT));
+    device = &config_.outputs[0];
+    default_output_id_.remember(device->id);  // before any later step can fail
+  } else {
+    for (const auto& candidate : config_.outputs) {
+      if (candidate.id == *id) {
+        device = &candidate;
+        break;
+      }
+    }
+    if (device == nullptr) return std::unexpected(std::string(NOT_FOUND_TEXT));
+  }
+  if (device->probe_error) return std::unexpected(*device->probe_error);
+  return device->native;
+}
+
+std::optional<OutputSpec> SyntheticCapture::probe_input_format(const std::string& name) {
+  const SyntheticDevice* device = find_by_name(config_.inputs, name);
+  if (device == nullptr || device->probe_error) return std::nullopt;
+  return device->native;
+}
+
+StreamResult SyntheticCapture::start_loopback(const std::optional<std::string>& id,
+                                              std::shared_ptr<AudioBuf> buffer) {
+  auto probed = probe_loopback_format(id);
+  if (!probed) return std::unexpected(probed.error());
+  const SyntheticDevice* device = &config_.outputs[0];
+  if (id) {
+    for (const auto& candidate : config_.outputs) {
+      if (candidate.id == *id) {
+        device = &candidate;
+        break;
+      }
+    }
+  }
+  return start_stream(*device, false, std::move(buffer));
+}
+
+StreamResult SyntheticCapture::start_default_mic(std::shared_ptr<AudioBuf> buffer) {
+  if (!default_input_name()) return std::unexpected(std::string("No default input device"));
+  return start_stream(config_.inputs[*config_.default_input], true, std::move(buffer));
+}
+
+StreamResult SyntheticCapture::start_input(const InputDeviceInfo& info,
+                                           std::shared_ptr<AudioBuf> buffer) {
+  const SyntheticDevice* device = find_by_name(config_.inputs, info.name);
+  if (device == nullptr) return std::unexpected(std::string("DeviceNotAvailable"));
+  return start_stream(*device, true, std::move(buffer));
+}
+
+StreamResult SyntheticCapture::start_stream(const SyntheticDevice& device, bool input,
+                                            std::shared_ptr<AudioBuf> buffer) {
+  if (device.start_error) return std::unexpected(*device.start_error);
+  if (device.native.sample_rate == 0 || device.native.channels == 0 || device.packet_frames == 0) {
+    return std::unexpected(std::string("StreamConfigNotSupported"));
+  }
+  OutputSpec format = device.native;
+  if (input) {
+    // As a real input stream: the probed format, else the stream's own rate
+    // and channels as 16-bit integers.
+    format =
+        probe_input_format(device.name)
+            .value_or(OutputSpec{device.native.sample_rate, device.native.channels, 16, false});
+  }
+  auto core = std::make_shared<StreamCore>(device, input, std::move(buffer));
+  {
+    std::lock_guard lock(registry_->mutex);
+    ++registry_->starts[device.name];
+    ++registry_->live;
+    if (timing_ == Timing::Stepped) {
+      core->set_start(registry_->now);
+      registry_->stepped.push_back(core);
+    }
+  }
+  return std::make_unique<SyntheticStream>(std::move(core), format, registry_,
+                                           timing_ == Timing::RealTime);
+}
+
+void SyntheticCapture::remember_default_output() {
+  if (!config_.outputs.empty()) default_output_id_.remember(config_.outputs[0].id);
+}
+
+void SyntheticCapture::advance_to(time_point now) {
+  if (timing_ != Timing::Stepped) return;
+  std::lock_guard lock(registry_->mutex);
+  if (now < registry_->now) return;
+  registry_->now = now;
+  for (const auto& core : registry_->stepped) core->pump(now - core->start());
+}
+
+SyntheticCapture::time_point SyntheticCapture::now() const {
+  if (timing_ == Timing::RealTime) return std::chrono::steady_clock::now();
+  std::lock_guard lock(registry_->mutex);
+  return registry_->now;
+}
+
+std::size_t SyntheticCapture::live_stream_count() const {
+  std::lock_guard lock(registry_->mutex);
+  return registry_->live;
+}
+
+std::size_t SyntheticCapture::start_count(const std::string& name) const {
+  std::lock_guard lock(registry_->mutex);
+  const auto it = registry_->starts.find(name);
+  return it == registry_->starts.end() ? 0 : it->second;
+}
+
+}  // namespace quillbox::synthetic

@@ -1,0 +1,151 @@
+#include "capture.h"
+
+#include <utility>
+
+namespace quillbox {
+
+// --- Device entries ------------------------------------------------------
+
+std::string loopback_entry(std::string_view friendly_name) {
+  std::string entry(LOOPBACK_PREFIX);
+  entry += friendly_name;
+  return entry;
+}
+
+bool is_loopback_entry(std::string_view entry) {
+  return entry.size() > 10 && entry.starts_with(LOOPBACK_PREFIX);
+}
+
+std::string_view strip_loopback_prefix(std::string_view entry) {
+  return is_loopback_entry(entry) ? entry.substr(LOOPBACK_PREFIX.size()) : entry;
+}
+
+const OutputDeviceInfo* find_output_device(const std::vector<OutputDeviceInfo>& devices,
+                                           std::string_view entry) {
+  const std::string_view name = strip_loopback_prefix(entry);
+  for (const auto& device : devices) {
+    if (device.name == name) return &device;
+  }
+  return nullptr;
+}
+
+const InputDeviceInfo* find_input_device(const std::vector<InputDeviceInfo>& devices,
+                                         std::string_view name) {
+  for (const auto& device : devices) {
+    if (device.name == name) return &device;
+  }
+  return nullptr;
+}
+
+std::vector<std::string> device_entries(const std::vector<OutputDeviceInfo>& outputs,
+                                        const std::vector<InputDeviceInfo>& inputs) {
+  std::vector<std::string> entries;
+  entries.reserve(outputs.size() + inputs.size());
+  for (const auto& device : outputs) entries.push_back(loopback_entry(device.name));
+  for (const auto& device : inputs) entries.push_back(device.name);
+  return entries;
+}
+
+// --- Starting sources ----------------------------------------------------
+
+StreamResult start_input_device(CapturePlatform& platform, const std::string& name,
+                                std::shared_ptr<AudioBuf> buffer) {
+  const InputDeviceList list = platform.list_input_devices();
+  const InputDeviceInfo* device = find_input_device(list.devices, name);
+  if (device == nullptr) return std::unexpected(name + ": input device not found");
+  return platform.start_input(*device, std::move(buffer));
+}
+
+std::expected<StreamHandle, std::string> start_source(CapturePlatform& platform,
+                                                      const SourceKey& key,
+                                                      std::shared_ptr<AudioBuf> buffer) {
+  StreamResult started;
+  switch (key.kind) {
+    case SourceKind::SystemLoopback:
+      started = platform.start_loopback(std::nullopt, std::move(buffer));
+      if (!started) return std::unexpected("Failed to start loopback: " + started.error());
+      break;
+    case SourceKind::DefaultMic:
+      started = platform.start_default_mic(std::move(buffer));
+      if (!started) return std::unexpected("Failed to start mic: " + started.error());
+      break;
+    case SourceKind::InputDevice:
+      started = start_input_device(platform, key.name, std::move(buffer));
+      if (!started) {
+        return std::unexpected("Failed to start " + key.name + ": " + started.error());
+      }
+      break;
+    case SourceKind::LoopbackDevice: {
+      const auto outputs = platform.list_output_devices();
+      const OutputDeviceInfo* device = find_output_device(outputs, key.name);
+      if (device == nullptr) return std::unexpected(key.name + ": device not found");
+      started = platform.start_loopback(device->id, std::move(buffer));
+      if (!started) {
+        return std::unexpected("Failed to start loopback " + key.name + ": " + started.error());
+      }
+      break;
+    }
+    default:
+      return std::unexpected(std::string("unknown source kind"));
+  }
+  return StreamHandle{key, std::move(*started)};
+}
+
+// --- The default output device ------------------------------------------
+
+bool DefaultOutputId::remember(std::string id) {
+  std::lock_guard lock(mutex_);
+  if (id_) return false;
+  id_ = std::move(id);
+  return true;
+}
+
+std::optional<std::string> DefaultOutputId::get() const {
+  std::lock_guard lock(mutex_);
+  return id_;
+}
+
+// --- Input chunking ------------------------------------------------------
+
+std::size_t input_chunk_samples(std::uint32_t sample_rate, std::uint16_t channels) {
+  // Whole frames of 5 ms: the division comes last so 44.1 kHz keeps its 220.5 -> 220.
+  const std::uint64_t frames = (std::uint64_t{sample_rate} * 5) / 1000;
+  return static_cast<std::size_t>(frames * channels);
+}
+
+InputChunker::InputChunker(std::shared_ptr<AudioBuf> buffer, std::uint32_t sample_rate,
+                           std::uint16_t channels)
+    : buffer_(std::move(buffer)), chunk_samples_(input_chunk_samples(sample_rate, channels)) {
+  pending_.reserve(2 * chunk_samples_);
+}
+
+void InputChunker::accept(const float* samples, std::size_t count) {
+  if (!accepting_.load()) return;
+  Chunk chunk;
+  {
+    std::lock_guard lock(mutex_);
+    pending_.insert(pending_.end(), samples, samples + count);
+    if (!pending_.empty() && pending_.size() >= chunk_samples_) {
+      // Everything gathered goes as one chunk; splitting would only add pushes.
+      chunk = std::exchange(pending_, Chunk{});
+      pending_.reserve(2 * chunk_samples_);
+    }
+  }
+  // The buffer's lock is taken only after ours is released.
+  if (!chunk.empty()) buffer_->push(std::move(chunk));
+}
+
+void InputChunker::stop_accepting() {
+  accepting_.store(false);
+}
+
+void InputChunker::finish() {
+  Chunk rest;
+  {
+    std::lock_guard lock(mutex_);
+    rest = std::exchange(pending_, Chunk{});
+  }
+  if (!rest.empty()) buffer_->push(std::move(rest));
+}
+
+}  // namespace quillbox

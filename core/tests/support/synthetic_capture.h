@@ -1,0 +1,134 @@
+#pragma once
+
+// A capture platform made of sine tones, for tests and benchmarks of the real
+// recorder and processor. Every device is described up front: its native
+// format, its tone, how many frames it delivers at a time, and the faults it
+// shows (failed probes and starts, a stream that goes quiet, a stall with or
+// without a backlog). It behaves as the platform seam promises: the default
+// output device disappears from the output list once its id is remembered,
+// the default input device is never listed, and input streams gather their
+// device buffers into chunks of at least 5 ms exactly as a real one does.
+//
+// Two timings. RealTime: each stream has its own thread that delivers every
+// packet when it is due by the steady clock. Stepped: streams deliver only in
+// `advance_to`, which a `SteppedClock` calls from the processor's thread, so a
+// recording runs in virtual time, deterministically and as fast as the
+// machine allows.
+//
+// Stream time is the time since a stream started. Packet k (k = 1, 2, ...)
+// holds sample frames [(k-1) * packet_frames, k * packet_frames) and is due at
+// stream time k * packet_frames / rate; the signal at frame n is
+// amplitude * sin(2 pi frequency n / rate) on every channel, so consecutive
+// packets join without a seam.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+
+namespace quillbox::synthetic {
+
+// A stretch of stream time [begin, end) in which a stream delivers nothing.
+// Afterwards it delivers the packets it held back all at once at `end`
+// (`deliver_backlog`), or carries on as if they had never existed.
+struct Stall {
+  std::chrono::nanoseconds begin{0};
+  std::chrono::nanoseconds end{0};
+  bool deliver_backlog = false;
+};
+
+struct SyntheticDevice {
+  std::string name;
+  std::string id;  // output devices only: the endpoint id
+  // What probes report; the stream runs at its rate and channel count.
+  OutputSpec native{48000, 2, 32, true};
+  SampleFormat format = SampleFormat::F32;  // input devices: the listed configuration
+  double frequency = 440.0;
+  float amplitude = 0.5f;
+  // Frames per loopback packet, or per input device buffer.
+  std::size_t packet_frames = 480;
+
+  // A loopback probe (and so a loopback start) fails with this text; an input
+  // device's probe finds nothing.
+  std::optional<std::string> probe_error;
+  // Starting a stream of this device fails with this text.
+  std::optional<std::string> start_error;
+  // Packets due after this stream time are never delivered.
+  std::optional<std::chrono::nanoseconds> stop_after;
+  std::optional<Stall> stall;
+
+  // A 32-bit float output device delivering 10 ms packets.
+  static SyntheticDevice output(std::string name, std::string id, std::uint32_t rate,
+                                std::uint16_t channels, double frequency);
+  // A 16-bit input device whose stream delivers 10 ms float buffers.
+  static SyntheticDevice input(std::string name, std::uint32_t rate, std::uint16_t channels,
+                               double frequency);
+};
+
+struct SyntheticConfig {
+  std::vector<SyntheticDevice> outputs;  // outputs[0] is the default output device
+  std::vector<SyntheticDevice> inputs;
+  std::optional<std::size_t> default_input;  // index into inputs; absent: no microphone
+};
+
+enum class Timing { RealTime, Stepped };
+
+// The value a device's tone has at sample frame `frame`.
+float tone_sample(const SyntheticDevice& device, std::uint64_t frame);
+
+class SyntheticCapture final : public CapturePlatform {
+ public:
+  using time_point = std::chrono::steady_clock::time_point;
+
+  // Stepped virtual time starts at `start`.
+  SyntheticCapture(SyntheticConfig config, Timing timing, time_point start = time_point{});
+  ~SyntheticCapture() override;
+
+  std::vector<OutputDeviceInfo> list_output_devices() override;
+  InputDeviceList list_input_devices() override;
+  std::optional<std::string> default_input_name() override;
+  std::expected<OutputSpec, std::string> probe_loopback_format(
+      const std::optional<std::string>& id) override;
+  std::optional<OutputSpec> probe_input_format(const std::string& name) override;
+  StreamResult start_loopback(const std::optional<std::string>& id,
+                              std::shared_ptr<AudioBuf> buffer) override;
+  StreamResult start_default_mic(std::shared_ptr<AudioBuf> buffer) override;
+  StreamResult start_input(const InputDeviceInfo& device,
+                           std::shared_ptr<AudioBuf> buffer) override;
+
+  // What the window's start-up query does: remembers outputs[0]'s id.
+  void remember_default_output();
+  std::optional<std::string> default_output_id() const { return default_output_id_.get(); }
+
+  // Stepped timing: every live stream delivers the packets due by `now`.
+  // Earlier times than the last one are ignored.
+  void advance_to(time_point now);
+  // Stepped: the last advanced time. RealTime: the steady clock.
+  time_point now() const;
+
+  Timing timing() const { return timing_; }
+  const SyntheticConfig& config() const { return config_; }
+  // Streams started and not yet destroyed.
+  std::size_t live_stream_count() const;
+  // Successful starts of the device of that name, over the whole run.
+  std::size_t start_count(const std::string& name) const;
+
+  struct Registry;  // the live streams and the virtual time, shared with the streams
+
+ private:
+  StreamResult start_stream(const SyntheticDevice& device, bool input,
+                            std::shared_ptr<AudioBuf> buffer);
+
+  const SyntheticConfig config_;
+  const Timing timing_;
+  DefaultOutputId default_output_id_;
+  std::shared_ptr<Registry> registry_;
+};
+
+}  // namespace quillbox::synthetic
