@@ -1,5 +1,7 @@
 #include "file.h"
 
+#include <system_error>
+
 namespace quillbox {
 
 File::File(File&& other) noexcept : handle_(other.handle_) {
@@ -37,6 +39,23 @@ std::expected<void, Error> read_exact(File& file, std::span<std::byte> data) {
     data = data.subspan(*n);
   }
   return {};
+}
+
+std::expected<void, Error> create_dir_all(const std::filesystem::path& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return {};
+  // The directory itself first, so that a failure names the real cause (a
+  // file in the way, no permission) rather than a parent's.
+  auto created = create_dir(path);
+  if (created) return {};
+  // Someone else may have made it meanwhile; a trailing separator names it twice.
+  if (std::filesystem::is_directory(path, ec)) return {};
+  const std::filesystem::path parent = path.parent_path();
+  if (parent.empty() || parent == path || exists_at(parent)) return created;
+  if (auto r = create_dir_all(parent); !r) return r;
+  created = create_dir(path);
+  if (!created && std::filesystem::is_directory(path, ec)) return {};
+  return created;
 }
 
 }  // namespace quillbox

@@ -67,4 +67,10 @@ std::expected<void, Error> rename_replace(const std::filesystem::path& from,
 // "nothing exists there".
 bool exists_at(const std::filesystem::path& path);
 
+// Creates one directory; its parent must exist. Something already at `path`
+// is an error. Errors are the system's own codes and messages.
+std::expected<void, Error> create_dir(const std::filesystem::path& path);
+// Creates `path` and every missing parent; an existing directory is fine.
+std::expected<void, Error> create_dir_all(const std::filesystem::path& path);
+
 }  // namespace quillbox

@@ -25,8 +25,8 @@ void append_utf8(std::string& out, char32_t c) {
   }
 }
 
-// Decodes one code point at `i`, advancing `i`; invalid or overlong
-// sequences and surrogates yield U+FFFD and consume one byte.
+}  // namespace
+
 char32_t decode_utf8(std::string_view s, std::size_t& i) {
   const auto b0 = static_cast<unsigned char>(s[i]);
   if (b0 < 0x80) {
@@ -65,8 +65,6 @@ char32_t decode_utf8(std::string_view s, std::size_t& i) {
   i += len;
   return c;
 }
-
-}  // namespace
 
 std::string utf16_to_utf8(std::u16string_view text) {
   std::string out;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -12,6 +13,9 @@ namespace quillbox {
 std::string utf16_to_utf8(std::u16string_view text);
 // UTF-8 to UTF-16; invalid sequences become U+FFFD.
 std::u16string utf8_to_utf16(std::string_view text);
+// The code point at `i`, advancing `i` past it; an invalid or overlong
+// sequence or a surrogate yields U+FFFD and consumes one byte.
+char32_t decode_utf8(std::string_view text, std::size_t& i);
 // Replaces every invalid UTF-8 sequence with U+FFFD.
 std::string sanitize_utf8(std::string_view bytes);
 

@@ -105,4 +105,9 @@ bool exists_at(const std::filesystem::path& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+std::expected<void, Error> create_dir(const std::filesystem::path& path) {
+  if (::mkdir(path.c_str(), 0777) != 0) return std::unexpected(last_os_error());
+  return {};
+}
+
 }  // namespace quillbox

@@ -109,4 +109,9 @@ bool exists_at(const std::filesystem::path& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::expected<void, Error> create_dir(const std::filesystem::path& path) {
+  if (!::CreateDirectoryW(path.c_str(), nullptr)) return std::unexpected(last_os_error());
+  return {};
+}
+
 }  // namespace quillbox
