@@ -28,6 +28,8 @@ class SampleQueue {
   std::size_t size() const { return data_.size() - head_; }
   bool empty() const { return size() == 0; }
   void append(std::span<const float> samples);
+  // Appends `n` samples (zero) and returns them for the caller to fill.
+  std::span<float> grow(std::size_t n);
   // The first `n` samples (n <= size()); valid until the queue changes.
   std::span<const float> front(std::size_t n) const { return {data_.data() + head_, n}; }
   void pop(std::size_t n);
@@ -69,8 +71,15 @@ class SourceLane {
   SampleQueue& queue() { return queue_; }
   const SampleQueue& queue() const { return queue_; }
 
+  // Native frames waiting for a whole resampler chunk.
+  std::size_t pending_frames() const {
+    return native_channels_ == 0 ? 0 : pending_.size() / native_channels_;
+  }
+
  private:
   struct Resampler;
+
+  std::expected<void, std::string> create_resampler(std::size_t source_index);
 
   std::uint32_t native_rate_;
   std::uint16_t native_channels_;
@@ -79,6 +88,7 @@ class SourceLane {
   ErrorSink err_;
   std::unique_ptr<Resampler> resampler_;
   std::vector<float> pending_;
+  std::vector<float> resampled_;  // scratch: one feed's resampler output, interleaved
   SampleQueue queue_;
 };
 
