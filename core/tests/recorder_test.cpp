@@ -175,7 +175,8 @@ TEST(Recorder, SingleFileWithEverySourceOffGrowsWithTheTimeThatPasses) {
   ASSERT_TRUE(rig.clock->run_to(1s));
   const auto audio = repaired(std::move(*rec).stop().files);
   ASSERT_EQ(audio.size(), 1u);
-  EXPECT_NEAR(double(audio[0].frames()), 48000.0, 240.0);
+  // Up to the last pass before the stop (at most one pass short).
+  EXPECT_NEAR(double(audio[0].frames()), 48000.0, 720.0);
   EXPECT_EQ(signal::peak(audio[0].samples), 0.0f);
 }
 
