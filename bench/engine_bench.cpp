@@ -28,8 +28,8 @@ constexpr OutputSpec SESSION{48000, 2, 24, false};
 
 std::filesystem::path bench_dir() {
   static int counter = 0;
-  auto dir = std::filesystem::temp_directory_path() /
-             ("quillbox-bench-" + std::to_string(counter++));
+  auto dir =
+      std::filesystem::temp_directory_path() / ("quillbox-bench-" + std::to_string(counter++));
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   return dir;
@@ -65,7 +65,9 @@ double peak_rss_mb() {
   return -1.0;
 }
 
-void reset_peak_rss() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void reset_peak_rss() {
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 void BM_Recording(benchmark::State& state, RecordMode mode) {
   const int count = static_cast<int>(state.range(0));
@@ -112,7 +114,8 @@ void BM_SyntheticSourcesAlone(benchmark::State& state) {
       streams.push_back(std::move(*capture->start_loopback(d.id, buffers.back())));
     }
     const auto begin = std::chrono::steady_clock::now();
-    for (auto t = capture->now() + 5ms; t <= capture->now() + RECORDED; t += 5ms) {
+    const auto end = capture->now() + RECORDED;
+    for (auto t = capture->now() + 5ms; t <= end; t += 5ms) {
       capture->advance_to(t);
       for (auto& b : buffers) benchmark::DoNotOptimize(b->take_all());
     }
@@ -128,7 +131,8 @@ void BM_PlainBufferedWrites(benchmark::State& state) {
   const int files = static_cast<int>(state.range(0));
   const std::size_t block_bytes = 240 * 2 * 3;
   const std::vector<std::byte> block(block_bytes, std::byte{0x5a});
-  const std::size_t blocks = std::chrono::duration_cast<std::chrono::milliseconds>(RECORDED).count() / 5;
+  const std::size_t blocks =
+      std::chrono::duration_cast<std::chrono::milliseconds>(RECORDED).count() / 5;
   double seconds = 0;
   for (auto _ : state) {
     const auto dir = bench_dir();
@@ -150,7 +154,7 @@ void recording_args(benchmark::internal::Benchmark* b) {
   b->ArgNames({"sources", "from44k1"});
   for (int resample : {0, 1})
     for (int count : {1, 2, 4}) b->Args({count, resample});
-  b->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+  b->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 }
 
 BENCHMARK_CAPTURE(BM_Recording, single, RecordMode::Single)->Apply(recording_args);
@@ -165,6 +169,6 @@ BENCHMARK(BM_PlainBufferedWrites)
     ->Arg(4)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
-    ->Iterations(2);
+    ->Iterations(5);
 
 }  // namespace

@@ -136,6 +136,8 @@ TEST(Recorder, SingleFileMixesEverySourceAtItsShareOfFullScale) {
   // The default output was remembered by its probe, so only Headset is listed.
   ASSERT_EQ(rec->source_count(), 3u);
   EXPECT_EQ(rec->sources()[2].key, (SourceKey{SourceKind::LoopbackDevice, "[Loopback] Headset"}));
+  ASSERT_TRUE(rig.clock->run_to(500ms));
+  rec->set_source_enabled(MIC, false, {});
   ASSERT_TRUE(rig.clock->run_to(1s));
   const StopResult result = std::move(*rec).stop();
 
@@ -149,7 +151,9 @@ TEST(Recorder, SingleFileMixesEverySourceAtItsShareOfFullScale) {
   EXPECT_NEAR(double(audio[0].frames()), 48000.0, 960.0);
   EXPECT_NEAR(level(audio[0], 440.0, 0.1, 0.9), 0.8 / 3, 0.003);
   EXPECT_NEAR(level(audio[0], 660.0, 0.1, 0.9), 0.9 / 3, 0.003);
-  EXPECT_NEAR(level(audio[0], 1000.0, 0.1, 0.9), 0.6 / 3, 0.003);
+  // The microphone was switched off half way; the divisor stays 3.
+  EXPECT_NEAR(level(audio[0], 1000.0, 0.1, 0.45), 0.6 / 3, 0.003);
+  EXPECT_LT(level(audio[0], 1000.0, 0.55, 0.95), 0.001);
 }
 
 TEST(Recorder, SingleFileClipsTheMixAtFullScale) {
@@ -233,7 +237,8 @@ TEST(Recorder, InstructedSegmentsAreListedAtTheirPlaceOnTheTimeline) {
   EXPECT_EQ(names(result.files),
             (std::vector<std::string>{"loopback.recpart", "mic.recpart", "mic_2.recpart"}));
   EXPECT_EQ(result.used_sources, 2u);
-  const auto text = test_support::read_bytes<char>(result.files[0].parent_path() / "instructions.txt");
+  const auto text =
+      test_support::read_bytes<char>(result.files[0].parent_path() / "instructions.txt");
   const std::string header = instructions_header(48000);
   ASSERT_GE(text.size(), header.size());
   EXPECT_EQ(std::string(text.begin(), text.begin() + header.size()), header);
@@ -317,15 +322,24 @@ TEST(Recorder, AutoTakesTheGreatestFormatOfEveryListedDevice) {
   EXPECT_EQ(audio[0].channels, 6);
 }
 
-TEST(Recorder, MonoSourceFillsBothChannelsOfAStereoSession) {
-  Rig rig(desk());
-  auto rec = rig.start({.format = STUDIO, .record_mic = true, .mode = RecordMode::StemsSilence});
+TEST(Recorder, MonoAndSixChannelSourcesBecomeStereoStems) {
+  SyntheticConfig c = desk();
+  c.inputs.push_back(SyntheticDevice::input("Studio 6ch", 48000, 6, 500.0));
+  Rig rig(std::move(c));
+  auto rec = rig.start({.devices = {"Studio 6ch"},
+                        .format = STUDIO,
+                        .record_mic = true,
+                        .mode = RecordMode::StemsSilence});
   ASSERT_TRUE(rec.has_value());
   ASSERT_TRUE(rig.clock->run_to(300ms));
   const auto audio = repaired(std::move(*rec).stop().files);
-  ASSERT_EQ(audio.size(), 2u);
-  EXPECT_EQ(audio[1].channel(0), audio[1].channel(1));
+  ASSERT_EQ(audio.size(), 3u);
+  for (std::size_t i : {1u, 2u}) {
+    ASSERT_EQ(audio[i].channels, 2);
+    EXPECT_EQ(audio[i].channel(0), audio[i].channel(1));
+  }
   EXPECT_NEAR(level(audio[1], 1000.0, 0.05, 0.25), 0.6, 0.01);
+  EXPECT_NEAR(level(audio[2], 500.0, 0.05, 0.25), 0.5, 0.01);
 }
 
 TEST(Recorder, SourcesThatFailToStartOnlyWarn) {
@@ -372,8 +386,9 @@ TEST(Recorder, NoWritableFolderStopsTheStartAndReleasesTheCaptures) {
   Rig rig(desk());
   test_support::write_bytes(rig.dir / "blocker", std::string("x"));
   g_places = rig.dir / "blocker";
-  auto rec = rig.start(
-      {.output_dir = path_to_text(rig.dir / "blocker" / "out"), .record_system = true, .record_mic = true});
+  auto rec = rig.start({.output_dir = path_to_text(rig.dir / "blocker" / "out"),
+                        .record_system = true,
+                        .record_mic = true});
   ASSERT_FALSE(rec.has_value());
   const std::string lead =
       "Recording couldn't be started because no writeable directory could be found. Please set "

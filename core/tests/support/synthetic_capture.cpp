@@ -1,6 +1,7 @@
 #include "synthetic_capture.h"
 
 #include <cmath>
+#include <complex>
 #include <condition_variable>
 #include <map>
 #include <numbers>
@@ -96,8 +97,16 @@ class StreamCore {
     const std::size_t channels = device_.native.channels;
     Chunk samples(frames * channels);
     const std::uint64_t first = packet * frames;
+    // Exact at the packet's first frame, then rotated frame by frame: the
+    // generator must cost far less than the engine it feeds.
+    const double cycles = device_.frequency * double(first) / double(rate());
+    std::complex<double> tone = std::polar(double(device_.amplitude),
+                                           2.0 * std::numbers::pi * (cycles - std::floor(cycles)));
+    const std::complex<double> turn =
+        std::polar(1.0, 2.0 * std::numbers::pi * device_.frequency / double(rate()));
     for (std::size_t f = 0; f < frames; ++f) {
-      const float value = tone_sample(device_, first + f);
+      const float value = float(tone.imag());
+      tone *= turn;
       for (std::size_t c = 0; c < channels; ++c) samples[f * channels + c] = value;
     }
     if (input_) {
