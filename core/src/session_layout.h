@@ -43,11 +43,11 @@ std::string instructions_header(std::uint32_t sample_rate);
 struct SessionRequest {
   std::string output_dir;  // as the user gave it; empty means the default folder
   RecordMode mode = RecordMode::Single;
-  std::string timestamp;           // "YYYY-MM-DD_HH-MM"
-  std::vector<OutputSpec> specs;   // one per source
-  OutputSpec session_spec;         // the mixed file's format
-  std::vector<std::string> labels; // one per source
-  std::vector<bool> active;        // one per source: recording from the start
+  std::string timestamp;            // "YYYY-MM-DD_HH-MM"
+  std::vector<OutputSpec> specs;    // one per source
+  OutputSpec session_spec;          // the mixed file's format
+  std::vector<std::string> labels;  // one per source
+  std::vector<bool> active;         // one per source: recording from the start
 };
 
 struct SessionLayout {
@@ -63,7 +63,7 @@ struct SessionLayout {
 // folder joined with "quillbox", the program's folder, and the documents
 // folder joined with "quillbox", and lays the session out in the first one
 // where every file could be created. What a failed place got is removed again.
-std::expected<SessionLayout, NoWritableDir> create_session_layout(
-    const SessionRequest& request, const PlatformPaths& paths);
+std::expected<SessionLayout, NoWritableDir> create_session_layout(const SessionRequest& request,
+                                                                  const PlatformPaths& paths);
 
 }  // namespace quillbox
