@@ -1,7 +1,11 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace quillbox {
@@ -10,22 +14,51 @@ namespace quillbox {
 // roughly 40 seconds of backlog.
 inline constexpr std::size_t MAX_QUEUED_CHUNKS = 4000;
 
-using Chunk = std::vector<float>;
+// A moment on the processor's monotonic clock (steady_clock in a real
+// recording, a virtual clock in tests).
+using CaptureTime = std::chrono::steady_clock::time_point;
+
+// Interleaved float samples as one capture delivered them, with the capture
+// time of their first frame: the device's own timestamp where the system
+// gives one, else the arrival time less the chunk's duration.
+struct Chunk {
+  std::vector<float> samples;
+  CaptureTime time{};
+
+  std::size_t size() const { return samples.size(); }
+  bool empty() const { return samples.empty(); }
+  friend bool operator==(const Chunk&, const Chunk&) = default;
+};
 
 // A bounded first-in-first-out queue of sample chunks between one capture
-// thread and the processor. When it is full the newest chunk is dropped, so a
+// and the processor. When it is full the newest chunk is dropped, so a
 // processor that falls behind and recovers continues with the oldest audio.
 // The lock is held only to append or to swap the list; no samples are copied
 // under it.
+//
+// A capture that ends by itself after its start (a stream error, a vanished
+// device, a loopback setup that failed on its thread) says so once through
+// `fail`; the recording writes that line to standard error once, and the
+// buffer accepts nothing more from it.
 class AudioBuf {
  public:
   void push(Chunk chunk);
   // Moves every queued chunk out, oldest first.
   std::vector<Chunk> take_all();
 
+  // Records the capture's failure line (the first one wins; later pushes are
+  // dropped). Safe from any thread.
+  void fail(std::string line);
+  bool failed() const { return failed_.load(std::memory_order_acquire); }
+  // The failure line, handed out once.
+  std::optional<std::string> take_failure();
+
  private:
   std::mutex mutex_;
   std::vector<Chunk> chunks_;
+  std::atomic<bool> failed_{false};
+  std::optional<std::string> failure_;  // under mutex_
+  bool failure_taken_ = false;          // under mutex_
 };
 
 }  // namespace quillbox

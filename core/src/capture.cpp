@@ -1,6 +1,9 @@
 #include "capture.h"
 
+#include <span>
 #include <utility>
+
+#include "file.h"
 
 namespace quillbox {
 
@@ -91,6 +94,22 @@ std::expected<StreamHandle, std::string> start_source(CapturePlatform& platform,
   return StreamHandle{key, std::move(*started)};
 }
 
+// --- Failures after the start --------------------------------------------
+
+void report_loopback_failure(AudioBuf& buffer, std::string_view msg,
+                             const std::optional<std::filesystem::path>& exe_dir) {
+  const std::filesystem::path name{std::string(LOOPBACK_ERROR_FILE)};
+  const std::string text = "Loopback error: " + std::string(msg) + "\n";
+  if (auto file = File::create(exe_dir ? *exe_dir / name : name)) {
+    (void)write_all(*file, std::as_bytes(std::span(text.data(), text.size())));
+  }
+  buffer.fail("Loopback capture error: " + std::string(msg));
+}
+
+void report_input_failure(AudioBuf& buffer, std::string_view err) {
+  buffer.fail("Mic stream error: " + std::string(err));
+}
+
 // --- The default output device ------------------------------------------
 
 bool DefaultOutputId::remember(std::string id) {
@@ -103,49 +122,6 @@ bool DefaultOutputId::remember(std::string id) {
 std::optional<std::string> DefaultOutputId::get() const {
   std::lock_guard lock(mutex_);
   return id_;
-}
-
-// --- Input chunking ------------------------------------------------------
-
-std::size_t input_chunk_samples(std::uint32_t sample_rate, std::uint16_t channels) {
-  // Whole frames of 5 ms: the division comes last so 44.1 kHz keeps its 220.5 -> 220.
-  const std::uint64_t frames = (std::uint64_t{sample_rate} * 5) / 1000;
-  return static_cast<std::size_t>(frames * channels);
-}
-
-InputChunker::InputChunker(std::shared_ptr<AudioBuf> buffer, std::uint32_t sample_rate,
-                           std::uint16_t channels)
-    : buffer_(std::move(buffer)), chunk_samples_(input_chunk_samples(sample_rate, channels)) {
-  pending_.reserve(2 * chunk_samples_);
-}
-
-void InputChunker::accept(const float* samples, std::size_t count) {
-  if (!accepting_.load()) return;
-  Chunk chunk;
-  {
-    std::lock_guard lock(mutex_);
-    pending_.insert(pending_.end(), samples, samples + count);
-    if (!pending_.empty() && pending_.size() >= chunk_samples_) {
-      // Everything gathered goes as one chunk; splitting would only add pushes.
-      chunk = std::exchange(pending_, Chunk{});
-      pending_.reserve(2 * chunk_samples_);
-    }
-  }
-  // The buffer's lock is taken only after ours is released.
-  if (!chunk.empty()) buffer_->push(std::move(chunk));
-}
-
-void InputChunker::stop_accepting() {
-  accepting_.store(false);
-}
-
-void InputChunker::finish() {
-  Chunk rest;
-  {
-    std::lock_guard lock(mutex_);
-    rest = std::exchange(pending_, Chunk{});
-  }
-  if (!rest.empty()) buffer_->push(std::move(rest));
 }
 
 }  // namespace quillbox

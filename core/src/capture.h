@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,6 +20,7 @@
 
 #include "audio_buf.h"
 #include "output_spec.h"
+#include "sample_format.h"
 
 namespace quillbox {
 
@@ -47,9 +49,6 @@ struct OutputDeviceInfo {
   std::string name;  // friendly name
   std::string id;    // endpoint id
 };
-
-// The sample formats an input device may deliver.
-enum class SampleFormat : std::uint8_t { F32, I16, I32, U8, U16 };
 
 struct InputDeviceConfig {
   std::uint16_t channels = 0;
@@ -105,8 +104,11 @@ class CapturePlatform {
   virtual std::optional<OutputSpec> probe_input_format(const std::string& name) = 0;
 
   // Starts capturing what an output device plays (the default one without
-  // `id`) into `buffer`. Errors met after the start are reported by the
-  // stream itself, not here.
+  // `id`) into `buffer`. Errors met after the start (a setup that fails on
+  // the stream's thread, a vanished device) are not returned here: the
+  // stream reports them once through `AudioBuf::fail` (see
+  // `report_loopback_failure`, `report_input_failure`) and delivers nothing
+  // more. Every chunk carries its capture time on the steady clock.
   virtual StreamResult start_loopback(const std::optional<std::string>& id,
                                       std::shared_ptr<AudioBuf> buffer) = 0;
   // Starts the default input device: "No default input device" when there is none.
@@ -151,6 +153,19 @@ std::expected<StreamHandle, std::string> start_source(CapturePlatform& platform,
                                                       const SourceKey& key,
                                                       std::shared_ptr<AudioBuf> buffer);
 
+// --- Failures after the start --------------------------------------------
+
+inline constexpr std::string_view LOOPBACK_ERROR_FILE = "quillbox_loopback_error.txt";
+
+// A loopback stream whose setup failed on its own thread: rewrites
+// "quillbox_loopback_error.txt" in `exe_dir` (the current directory when it
+// is unknown) with "Loopback error: {msg}\n", ignoring any failure to do so,
+// and reports "Loopback capture error: {msg}" through the buffer.
+void report_loopback_failure(AudioBuf& buffer, std::string_view msg,
+                             const std::optional<std::filesystem::path>& exe_dir);
+// An input stream that failed or whose device vanished: "Mic stream error: {err}".
+void report_input_failure(AudioBuf& buffer, std::string_view err);
+
 // --- The default output device ------------------------------------------
 
 // The endpoint id of the default output device as first seen. Set once; the
@@ -164,31 +179,6 @@ class DefaultOutputId {
  private:
   mutable std::mutex mutex_;
   std::optional<std::string> id_;
-};
-
-// --- Input chunking ------------------------------------------------------
-
-// Samples per input chunk: 5 ms of whole frames (48 kHz stereo: 480).
-std::size_t input_chunk_samples(std::uint32_t sample_rate, std::uint16_t channels);
-
-// Gathers an input device's buffers into chunks of at least 5 ms and pushes
-// them into the source's buffer. A chunk holds everything gathered, so it is
-// never split. `stop_accepting` makes further buffers vanish; `finish` pushes
-// what is left. Safe to call from the device's callback thread and the
-// stream's own thread.
-class InputChunker {
- public:
-  InputChunker(std::shared_ptr<AudioBuf> buffer, std::uint32_t sample_rate, std::uint16_t channels);
-  void accept(const float* samples, std::size_t count);
-  void stop_accepting();
-  void finish();
-
- private:
-  std::shared_ptr<AudioBuf> buffer_;
-  std::size_t chunk_samples_;
-  std::atomic<bool> accepting_{true};
-  std::mutex mutex_;
-  Chunk pending_;
 };
 
 }  // namespace quillbox

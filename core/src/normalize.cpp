@@ -334,7 +334,7 @@ class WavInput {
     const unsigned bits = fmt->bits;
     // Only what the output can hold: the file is measured and rewritten alike.
     const WavSpec spec{fmt->channels, fmt->sample_rate, fmt->bits,
-                       is_float ? SampleFormat::Float : SampleFormat::Int};
+                       is_float ? WavSampleType::Float : WavSampleType::Int};
     if (auto r = check_wav_spec(spec); !r) return std::unexpected(r.error());
 
     in.vf_->show(canonical_header(*chunks), chunks->data_offset, chunks->data_size);
@@ -446,7 +446,7 @@ struct PeakScan {
 PeakScan scan_peak(WavInput& in) {
   PeakScan scan;
   const WavSpec& spec = in.spec();
-  if (spec.sample_format == SampleFormat::Float) {
+  if (spec.sample_format == WavSampleType::Float) {
     std::vector<float> block(in.block_samples());
     for (;;) {
       auto n = in.read_floats(block);
@@ -490,7 +490,7 @@ std::int32_t to_sample(float y) {
 }
 
 std::expected<void, Error> write_scaled(WavInput& in, WavWriter& out, float gain) {
-  if (in.spec().sample_format == SampleFormat::Float) {
+  if (in.spec().sample_format == WavSampleType::Float) {
     std::vector<float> block(in.block_samples());
     for (;;) {
       auto n = in.read_floats(block);

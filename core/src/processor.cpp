@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "console.h"
 #include "path_names.h"
 #include "text.h"
 #include "wav_header.h"
@@ -68,6 +69,20 @@ class Processor {
     return std::max<std::size_t>(spec.sample_rate * 5 / 1000, 1) * mix_channels();
   }
 
+  // A capture that ended by itself is told once on standard error; the
+  // other sources record on.
+  void report_stream_failure(std::size_t i) {
+    if (!s_.sources[i].buffer->failed()) return;
+    if (auto line = s_.sources[i].buffer->take_failure()) {
+      const std::string text = *line + "\n";
+      if (s_.err) {
+        s_.err(text);
+      } else {
+        write_stderr(text);
+      }
+    }
+  }
+
   void fail(std::string text) {
     if (!first_error_) first_error_ = std::move(text);
   }
@@ -75,8 +90,10 @@ class Processor {
   // One pass; false when the loop ends.
   bool pass() {
     s_.clock->sleep_for(POLL_INTERVAL, *s_.stop_flag);
-    for (std::size_t i = 0; i < s_.sources.size(); ++i)
+    for (std::size_t i = 0; i < s_.sources.size(); ++i) {
       chunks_[i] = s_.sources[i].buffer->take_all();
+      report_stream_failure(i);
+    }
     const bool stop = s_.stop_flag->load();
     for (std::size_t i = 0; i < s_.sources.size(); ++i) cur_[i] = s_.sources[i].enabled->load();
     now_ = s_.clock->now();
@@ -164,7 +181,7 @@ class Processor {
       empty_passes_[i] = 0;
       for (const Chunk& chunk : chunks) {
         if (!feeding) break;
-        if (auto r = lanes_[i].feed(i, chunk); !r) {
+        if (auto r = lanes_[i].feed(i, chunk.samples); !r) {
           fail(r.error());
           feeding = false;
         }

@@ -42,7 +42,7 @@ std::uint64_t max_data_length(const WavSpec& spec) {
 }  // namespace
 
 bool uses_plain_header(const WavSpec& spec) {
-  return spec.sample_format == SampleFormat::Int && spec.channels <= 2 &&
+  return spec.sample_format == WavSampleType::Int && spec.channels <= 2 &&
          spec.bits_per_sample <= 16;
 }
 
@@ -72,7 +72,7 @@ std::vector<std::byte> wav_header(const WavSpec& spec, std::uint32_t data_length
     put_u16(out, spec.bits_per_sample);
     const int speakers = std::min<int>(spec.channels, 18);
     put_u32(out, static_cast<std::uint32_t>((std::uint64_t{1} << speakers) - 1));
-    put_u16(out, spec.sample_format == SampleFormat::Float ? 3 : 1);
+    put_u16(out, spec.sample_format == WavSampleType::Float ? 3 : 1);
     for (std::uint8_t b : GUID_TAIL) out.push_back(static_cast<std::byte>(b));
   }
   put_tag(out, "data");
@@ -81,7 +81,7 @@ std::vector<std::byte> wav_header(const WavSpec& spec, std::uint32_t data_length
 }
 
 std::expected<void, Error> check_wav_spec(const WavSpec& spec) {
-  const bool depth_ok = spec.sample_format == SampleFormat::Float
+  const bool depth_ok = spec.sample_format == WavSampleType::Float
                             ? spec.bits_per_sample == 32
                             : (spec.bits_per_sample == 8 || spec.bits_per_sample == 16 ||
                                spec.bits_per_sample == 24 || spec.bits_per_sample == 32);

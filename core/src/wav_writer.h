@@ -17,14 +17,14 @@
 
 namespace quillbox {
 
-enum class SampleFormat { Int, Float };
+enum class WavSampleType { Int, Float };
 
 // The format of a WAV file as the normalize tool reads and writes it.
 struct WavSpec {
   std::uint16_t channels = 0;
   std::uint32_t sample_rate = 0;
   std::uint16_t bits_per_sample = 0;  // valid bits; 32 for floats
-  SampleFormat sample_format = SampleFormat::Int;
+  WavSampleType sample_format = WavSampleType::Int;
 
   friend bool operator==(const WavSpec&, const WavSpec&) = default;
 };

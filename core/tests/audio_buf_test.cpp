@@ -9,7 +9,7 @@ namespace quillbox {
 namespace {
 
 Chunk chunk_of(float value, std::size_t length = 1) {
-  return Chunk(length, value);
+  return Chunk{std::vector<float>(length, value), {}};
 }
 
 TEST(AudioBuf, KeepsTheOldestChunksWhenFullAndAcceptsAgainAfterTakeAll) {
@@ -17,7 +17,7 @@ TEST(AudioBuf, KeepsTheOldestChunksWhenFullAndAcceptsAgainAfterTakeAll) {
   for (std::size_t i = 0; i < MAX_QUEUED_CHUNKS + 1; ++i) buf.push(chunk_of(float(i)));
   auto taken = buf.take_all();
   ASSERT_EQ(taken.size(), MAX_QUEUED_CHUNKS);
-  for (std::size_t i = 0; i < taken.size(); ++i) ASSERT_EQ(taken[i][0], float(i));
+  for (std::size_t i = 0; i < taken.size(); ++i) ASSERT_EQ(taken[i].samples[0], float(i));
 
   EXPECT_TRUE(buf.take_all().empty());
   buf.push(chunk_of(7.0f));
@@ -26,14 +26,14 @@ TEST(AudioBuf, KeepsTheOldestChunksWhenFullAndAcceptsAgainAfterTakeAll) {
 
 TEST(AudioBuf, ChunksOfDifferentLengthsComeOutAsTheyWentIn) {
   AudioBuf buf;
-  buf.push(Chunk{0.5f, -0.5f, 1.0f});
+  buf.push(Chunk{{0.5f, -0.5f, 1.0f}, {}});
   buf.push(Chunk{});
-  buf.push(Chunk{0.25f});
+  buf.push(Chunk{{0.25f}, {}});
   const auto taken = buf.take_all();
   ASSERT_EQ(taken.size(), 3u);
-  EXPECT_EQ(taken[0], (Chunk{0.5f, -0.5f, 1.0f}));
+  EXPECT_EQ(taken[0].samples, (std::vector<float>{0.5f, -0.5f, 1.0f}));
   EXPECT_TRUE(taken[1].empty());
-  EXPECT_EQ(taken[2], (Chunk{0.25f}));
+  EXPECT_EQ(taken[2].samples, (std::vector<float>{0.25f}));
 }
 
 // One producer pushes numbered chunks while a consumer keeps taking: every
@@ -56,14 +56,14 @@ TEST(AudioBuf, ConcurrentPushAndTakeNeitherLoseNorDuplicate) {
   while (expected < COUNT) {
     const bool finished = done.load();
     for (const auto& c : buf.take_all()) {
-      if (c.size() != 2 || c[0] != float(expected)) ordered = false;
+      if (c.size() != 2 || c.samples[0] != float(expected)) ordered = false;
       ++expected;
     }
     consumed = expected;
     if (finished && expected < COUNT) {
       // Everything pushed before `done` is visible to this final take.
       for (const auto& c : buf.take_all()) {
-        if (c[0] != float(expected)) ordered = false;
+        if (c.samples[0] != float(expected)) ordered = false;
         ++expected;
       }
       break;

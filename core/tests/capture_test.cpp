@@ -142,54 +142,5 @@ TEST(DefaultOutputId, ConcurrentFirstWritersLeaveExactlyOneWinner) {
   EXPECT_FALSE(slot.remember("later"));
 }
 
-// --- Input chunking ------------------------------------------------------
-
-std::vector<std::size_t> chunk_sizes(AudioBuf& buf) {
-  std::vector<std::size_t> sizes;
-  for (const auto& chunk : buf.take_all()) sizes.push_back(chunk.size());
-  return sizes;
-}
-
-TEST(InputChunker, ChunkIsFiveMillisecondsOfWholeFrames) {
-  EXPECT_EQ(input_chunk_samples(48000, 2), 480u);
-  EXPECT_EQ(input_chunk_samples(44100, 1), 220u);
-  EXPECT_EQ(input_chunk_samples(44100, 2), 440u);  // not 441: frames first
-}
-
-TEST(InputChunker, PushesWholeBuffersOnceFiveMillisecondsAreGathered) {
-  const std::vector<float> ten_ms(960, 0.25f);
-  const std::vector<float> two_ms(192, 0.5f);
-  auto buf = std::make_shared<AudioBuf>();
-  InputChunker chunker(buf, 48000, 2);
-
-  for (int i = 0; i < 3; ++i) chunker.accept(ten_ms.data(), ten_ms.size());
-  EXPECT_EQ(chunk_sizes(*buf), (std::vector<std::size_t>{960, 960, 960}));
-
-  for (int i = 0; i < 6; ++i) {
-    chunker.accept(two_ms.data(), two_ms.size());
-    EXPECT_EQ(chunk_sizes(*buf).size(), i % 3 == 2 ? 1u : 0u) << "buffer " << i;
-  }
-  chunker.accept(two_ms.data(), two_ms.size());
-  chunker.finish();
-  const auto last = buf->take_all();
-  ASSERT_EQ(last.size(), 1u);
-  EXPECT_EQ(last[0], Chunk(192, 0.5f));
-}
-
-TEST(InputChunker, StopAcceptingKeepsOnlyWhatCameBefore) {
-  const std::vector<float> samples(100, 0.125f);
-  auto buf = std::make_shared<AudioBuf>();
-  InputChunker chunker(buf, 48000, 2);
-  chunker.accept(samples.data(), samples.size());
-  chunker.stop_accepting();
-  // Enough to fill a chunk had they been taken.
-  for (int i = 0; i < 5; ++i) chunker.accept(samples.data(), samples.size());
-  EXPECT_TRUE(buf->take_all().empty());
-  chunker.finish();
-  EXPECT_EQ(chunk_sizes(*buf), (std::vector<std::size_t>{100}));
-  chunker.finish();
-  EXPECT_TRUE(buf->take_all().empty());
-}
-
 }  // namespace
 }  // namespace quillbox

@@ -21,7 +21,7 @@ struct Taken {
 Taken take(AudioBuf& buf) {
   Taken out;
   for (const auto& chunk : buf.take_all()) {
-    out.samples.insert(out.samples.end(), chunk.begin(), chunk.end());
+    out.samples.insert(out.samples.end(), chunk.samples.begin(), chunk.samples.end());
     out.sizes.push_back(chunk.size());
   }
   return out;

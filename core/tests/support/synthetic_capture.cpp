@@ -1,5 +1,7 @@
 #include "synthetic_capture.h"
 
+#include "input_chunker.h"
+
 #include <cmath>
 #include <complex>
 #include <condition_variable>
@@ -88,6 +90,10 @@ class StreamCore {
   nanoseconds due_time(std::uint64_t packet) const {
     return time_of((packet + 1) * device_.packet_frames, rate());
   }
+  // The packet's first frame, on the stream's clock.
+  CaptureTime capture_time(std::uint64_t packet) const {
+    return start_ + time_of(packet * device_.packet_frames, rate());
+  }
   bool stalled(nanoseconds due) const {
     return device_.stall && due >= device_.stall->begin && due < device_.stall->end;
   }
@@ -95,7 +101,8 @@ class StreamCore {
   void deliver(std::uint64_t packet) {
     const std::size_t frames = device_.packet_frames;
     const std::size_t channels = device_.native.channels;
-    Chunk samples(frames * channels);
+    Chunk chunk{std::vector<float>(frames * channels), capture_time(packet)};
+    std::vector<float>& samples = chunk.samples;
     const std::uint64_t first = packet * frames;
     // Exact at the packet's first frame, then rotated frame by frame: the
     // generator must cost far less than the engine it feeds.
@@ -110,9 +117,9 @@ class StreamCore {
       for (std::size_t c = 0; c < channels; ++c) samples[f * channels + c] = value;
     }
     if (input_) {
-      chunker_->accept(samples.data(), samples.size());
+      chunker_->accept(samples.data(), samples.size(), chunk.time);
     } else {
-      buffer_->push(std::move(samples));  // one chunk per packet, as a loopback thread does
+      buffer_->push(std::move(chunk));  // one chunk per packet, as a loopback thread does
     }
   }
 
