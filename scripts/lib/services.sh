@@ -3,6 +3,9 @@
 #   qb_xvfb_start / qb_xvfb_stop     a private X server (Xvfb) on a free display
 #   qb_pulse_start / qb_pulse_stop   a private headless PulseAudio with null sinks
 #                                    "Speakers" and "Headset" and a source "VirtualMic"
+#   qb_tones_start / qb_tones_stop   test tones on it: 440 Hz at half scale on
+#                                    "Speakers", 1000 Hz at half scale into
+#                                    "VirtualMic"; "Headset" stays silent
 #   qb_wine_env                      the Wine environment of this project
 #   qb_wine_prefix_ensure            creates the Wine prefix once
 #   qb_wine_start / qb_wine_stop     a persistent wineserver with Wine's
@@ -130,6 +133,47 @@ qb_pulse_stop() {
   [[ "$QB_PULSE_DIR" == /tmp/quillbox-pulse.* ]] && rm -rf "$QB_PULSE_DIR"
   qb_log "PulseAudio stopped"
   QB_PULSE_PID=""
+}
+
+# --- Test tones ---------------------------------------------------------
+
+QB_TONE_PIDS=()
+
+# Plays the tones in loops (players restart if they end). A 100 ms player
+# latency keeps the null sinks from rendering seconds ahead; suspending and
+# resuming each sink once makes new recording streams get data at once.
+qb_tones_start() {
+  ((${#QB_TONE_PIDS[@]} == 0)) || return 0
+  [[ -n "${PULSE_SERVER:-}" ]] || qb_pulse_start || return 1
+  local dir=${QB_PULSE_DIR:-$QB_SERVICES_DIR}
+  sox -n -r 48000 -c 2 -b 16 "$dir/tone440.wav" synth 60 sine 440 vol 0.5 || return 1
+  sox -n -r 48000 -c 1 -b 16 "$dir/tone1000.wav" synth 60 sine 1000 vol 0.5 || return 1
+  local spec
+  for spec in "speakers:$dir/tone440.wav" "micfeed:$dir/tone1000.wav"; do
+    (
+      trap 'kill $p 2>/dev/null; exit 0' TERM
+      while :; do
+        paplay --latency-msec=100 --device="${spec%%:*}" "${spec#*:}" </dev/null >/dev/null 2>&1 &
+        p=$!
+        wait $p
+      done
+    ) &
+    QB_TONE_PIDS+=($!)
+  done
+  _qb_started qb_tones_stop
+  sleep 0.5
+  local sink
+  for sink in speakers headset micfeed; do
+    pactl suspend-sink "$sink" 1 >/dev/null 2>&1 || true
+    pactl suspend-sink "$sink" 0 >/dev/null 2>&1 || true
+  done
+  qb_log "tones playing: 440 Hz on Speakers, 1000 Hz into VirtualMic"
+}
+
+qb_tones_stop() {
+  local pid
+  for pid in "${QB_TONE_PIDS[@]}"; do _qb_kill "$pid"; done
+  QB_TONE_PIDS=()
 }
 
 # --- Wine ---------------------------------------------------------------
