@@ -2,11 +2,14 @@
 
 #include "input_chunker.h"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <condition_variable>
 #include <map>
 #include <numbers>
+#include <random>
+#include <span>
 #include <thread>
 #include <utility>
 
@@ -21,14 +24,6 @@ constexpr std::uint64_t NS_PER_S = 1'000'000'000;
 
 // What Windows answers when the default endpoint or an id does not exist.
 constexpr const char* NOT_FOUND_TEXT = "GetDevice/GetDefaultAudioEndpoint: 0x80070490";
-
-// Whole sample frames elapsed after stream time `t`. Split so that hours of
-// virtual time at high rates do not overflow.
-std::uint64_t frames_at(nanoseconds t, std::uint32_t rate) {
-  if (t.count() <= 0) return 0;
-  const auto ns = static_cast<std::uint64_t>(t.count());
-  return (ns / NS_PER_S) * rate + (ns % NS_PER_S) * rate / NS_PER_S;
-}
 
 // The first stream time at which `frames` frames have elapsed.
 nanoseconds time_of(std::uint64_t frames, std::uint32_t rate) {
@@ -55,16 +50,16 @@ class StreamCore {
 
   // Delivers every packet due by stream time `t`.
   void pump(nanoseconds t) {
-    const std::uint64_t due_count = frames_at(t, rate()) / device_.packet_frames;
-    while (next_ < due_count) {
+    for (;;) {
       const nanoseconds due = due_time(next_);
+      if (due > t) return;
       if (device_.stop_after && due > *device_.stop_after) return;
-      if (stalled(due)) {
-        if (!device_.stall->deliver_backlog) {
+      if (const Stall* stall = stall_at(due)) {
+        if (!stall->deliver_backlog) {
           ++next_;  // its sample positions are skipped, never sent
           continue;
         }
-        if (t < device_.stall->end) return;  // held back until the stall ends
+        if (t < stall->end) return;  // held back until the stall ends
       }
       deliver(next_++);
     }
@@ -74,7 +69,7 @@ class StreamCore {
   std::optional<nanoseconds> next_event() const {
     const nanoseconds due = due_time(next_);
     if (device_.stop_after && due > *device_.stop_after) return std::nullopt;
-    if (stalled(due) && device_.stall->deliver_backlog) return device_.stall->end;
+    if (const Stall* stall = stall_at(due); stall && stall->deliver_backlog) return stall->end;
     return due;
   }
 
@@ -87,15 +82,42 @@ class StreamCore {
 
  private:
   std::uint32_t rate() const { return device_.native.sample_rate; }
+  // The true stream time at which `frames` frames have been produced.
+  nanoseconds frame_time(std::uint64_t frames) const {
+    if (device_.ppm == 0) return time_of(frames, rate());
+    const double true_rate = double(rate()) * (1.0 + device_.ppm * 1e-6);
+    return nanoseconds(std::llround(double(frames) / true_rate * 1e9));
+  }
   nanoseconds due_time(std::uint64_t packet) const {
-    return time_of((packet + 1) * device_.packet_frames, rate());
+    return frame_time((packet + 1) * device_.packet_frames);
   }
-  // The packet's first frame, on the stream's clock.
-  CaptureTime capture_time(std::uint64_t packet) const {
-    return start_ + time_of(packet * device_.packet_frames, rate());
+  // The packet's first frame, on the stream's clock, as the device stamps it.
+  CaptureTime capture_time(std::uint64_t packet) {
+    CaptureTime t = start_ + frame_time(packet * device_.packet_frames);
+    if (device_.jitter.count() > 0) {
+      std::uniform_int_distribution<std::int64_t> off(-device_.jitter.count(),
+                                                      device_.jitter.count());
+      t += nanoseconds(off(jitter_rng_));
+    }
+    return t;
   }
-  bool stalled(nanoseconds due) const {
-    return device_.stall && due >= device_.stall->begin && due < device_.stall->end;
+  const Stall* stall_at(nanoseconds due) const {
+    auto within = [&](const Stall& s) { return due >= s.begin && due < s.end; };
+    if (device_.stall && within(*device_.stall)) return &*device_.stall;
+    for (const Stall& s : device_.stalls)
+      if (within(s)) return &s;
+    return nullptr;
+  }
+  // Silences the frames of a packet that fall outside every burst.
+  void gate_bursts(std::uint64_t first, std::span<float> samples) const {
+    const std::size_t channels = device_.native.channels;
+    for (std::size_t f = 0; f < samples.size() / channels; ++f) {
+      const nanoseconds at = frame_time(first + f);
+      const bool sounding =
+          std::any_of(device_.bursts.begin(), device_.bursts.end(),
+                      [&](const Stall& b) { return at >= b.begin && at < b.end; });
+      if (!sounding) std::fill_n(samples.begin() + f * channels, channels, 0.0f);
+    }
   }
 
   void deliver(std::uint64_t packet) {
@@ -116,6 +138,7 @@ class StreamCore {
       tone *= turn;
       for (std::size_t c = 0; c < channels; ++c) samples[f * channels + c] = value;
     }
+    if (!device_.bursts.empty()) gate_bursts(first, samples);
     if (input_) {
       chunker_->accept(samples.data(), samples.size(), chunk.time);
     } else {
@@ -129,6 +152,7 @@ class StreamCore {
   std::unique_ptr<InputChunker> chunker_;
   time_point start_{};
   std::uint64_t next_ = 0;  // the first packet not yet delivered or skipped
+  std::mt19937_64 jitter_rng_{std::hash<std::string>{}(device_.name)};
 };
 
 }  // namespace

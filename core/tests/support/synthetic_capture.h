@@ -62,6 +62,19 @@ struct SyntheticDevice {
   // Packets due after this stream time are never delivered.
   std::optional<std::chrono::nanoseconds> stop_after;
   std::optional<Stall> stall;
+  // Further stalls, each as above (a first packet that comes late is a stall
+  // from stream time 0).
+  std::vector<Stall> stalls;
+  // The device's clock runs this many parts per million fast (negative:
+  // slow): it delivers rate * (1 + ppm / 1e6) frames per true second, and
+  // its stamps are the true times.
+  double ppm = 0;
+  // When given, the tone sounds only within these stretches of true stream
+  // time [begin, begin + length) and is silent elsewhere.
+  std::vector<Stall> bursts;
+  // Each chunk's capture stamp is off its true time by a uniform random
+  // amount within +-jitter (seeded by the device's name: repeatable).
+  std::chrono::nanoseconds jitter{0};
 
   // A 32-bit float output device delivering 10 ms packets.
   static SyntheticDevice output(std::string name, std::string id, std::uint32_t rate,
