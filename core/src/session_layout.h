@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "buffered_file.h"
-#include "cli.h"
+#include "record_mode.h"
 #include "output_spec.h"
 #include "platform_paths.h"
 #include "recpart_writer.h"

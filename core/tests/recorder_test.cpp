@@ -93,10 +93,10 @@ struct Rig {
 // worker and is attached on this thread.
 std::optional<std::string> switch_on(Recorder& recorder, const SourceKey& key) {
   std::promise<SourceStartResult> outcome;
-  recorder.set_source_enabled(key, true,
-                              [&outcome](SourceStartResult r) { outcome.set_value(std::move(r)); });
-  SourceStartResult r = outcome.get_future().get();
-  return recorder.attach_stream(r.index, std::move(r.result));
+  const SwitchOutcome how = recorder.set_source_enabled(
+      key, true, [&outcome](SourceStartResult r) { outcome.set_value(std::move(r)); });
+  if (how != SwitchOutcome::Starting) return "no start: " + std::to_string(int(how));
+  return recorder.attach_stream(outcome.get_future().get());
 }
 
 // Every file repaired to WAV and read back, in the order given.
@@ -192,8 +192,8 @@ TEST(Recorder, SilenceStemsStayLevelWhileSourcesSwitch) {
   ASSERT_TRUE(rec.has_value());
   ASSERT_TRUE(rig.clock->run_to(400ms));
   EXPECT_EQ(switch_on(*rec, MIC), std::nullopt);
-  // Switching on what runs already changes nothing and shows nothing.
-  EXPECT_EQ(switch_on(*rec, MIC), std::nullopt);
+  // Switching on what runs already changes nothing and says so.
+  EXPECT_EQ(rec->set_source_enabled(MIC, true, {}), SwitchOutcome::AlreadyActive);
   EXPECT_EQ(rig.capture->start_count("VirtualMic"), 1u);
   ASSERT_TRUE(rig.clock->run_to(800ms));
   rec->set_source_enabled(MIC, false, {});
