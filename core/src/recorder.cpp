@@ -43,8 +43,8 @@ struct Recorder::Live {
   };
 
   std::mutex mutex;
-  std::vector<StreamHandle> streams;  // the captures the recording records
-  std::vector<Start> starts;          // per source
+  std::vector<StreamHandle> streams;                  // the captures the recording records
+  std::vector<Start> starts;                          // per source
   std::vector<std::unique_ptr<CaptureStream>> ready;  // per source
   std::list<Worker> workers;
   std::set<std::size_t> used;  // sources that were on at some time

@@ -20,11 +20,11 @@
 
 #include "audio_buf.h"
 #include "capture.h"
-#include "record_mode.h"
 #include "output_spec.h"
 #include "pass_clock.h"
 #include "platform_paths.h"
 #include "processor.h"
+#include "record_mode.h"
 
 namespace quillbox {
 

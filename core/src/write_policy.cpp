@@ -82,7 +82,8 @@ class MixedFile final : public WritePolicy {
   void write(time_point now) override {
     discard_off(sources_);
     if (!any_on(sources_)) {
-      const std::uint64_t blocks = idle_.blocks_due(now, block_ / channels_, output_.spec(0).sample_rate);
+      const std::uint64_t blocks =
+          idle_.blocks_due(now, block_ / channels_, output_.spec(0).sample_rate);
       for (std::uint64_t b = 0; b < blocks; ++b) {
         mix_.assign(block_, 0.0f);
         if (!output_.write(0, mix_)) return;
@@ -183,8 +184,7 @@ bool drain_own_files(SourceStates& sources, SessionOutput& output) {
 // with none on, up to the whole blocks of time that pass.
 class SilenceStems final : public WritePolicy {
  public:
-  SilenceStems(SourceStates& sources, SessionOutput& output)
-      : sources_(sources), output_(output) {}
+  SilenceStems(SourceStates& sources, SessionOutput& output) : sources_(sources), output_(output) {}
 
   void begin(time_point now) override { idle_.busy(now); }
   void switched(std::size_t) override {}

@@ -34,8 +34,8 @@ struct StreamFormat {
 struct SourceState {
   SourceState(StreamFormat format, const OutputSpec& spec, SourceLane::ErrorSink err);
 
-  StreamFormat format;  // what the lane converts from: the running capture's format
-  SourceLane lane;      // the source's audio in the session format, waiting to be written
+  StreamFormat format;        // what the lane converts from: the running capture's format
+  SourceLane lane;            // the source's audio in the session format, waiting to be written
   std::vector<Chunk> chunks;  // this pass's captured chunks, not yet fed to the lane
   bool on = false;            // switched on in this pass
   bool was_on = false;        // switched on in the previous pass

@@ -87,7 +87,8 @@ class FakePlatform final : public CapturePlatform {
 };
 
 TEST(CaptureDeviceLists, LeaveTheDefaultDevicesOut) {
-  const std::vector<OutputDeviceInfo> outputs = {{"Speakers", "a"}, {"Headset", "b"}, {"Speakers", "c"}};
+  const std::vector<OutputDeviceInfo> outputs = {
+      {"Speakers", "a"}, {"Headset", "b"}, {"Speakers", "c"}};
   DefaultOutputId id;
   // Until the default output is known, every device is listed.
   EXPECT_EQ(without_default_output(outputs, id).size(), 3u);

@@ -466,8 +466,8 @@ TEST(Recorder, StopWritesWhatTheInputStillHoldsAndEndsEveryThread) {
   EXPECT_EQ(switch_on(*rec, SYSTEM), std::nullopt);  // a live-start worker too
   ASSERT_TRUE(rig.clock->run_to(1s));
   const std::uint64_t delivered =
-      std::uint64_t(std::chrono::nanoseconds(rig.clock->elapsed()).count()) * 48 / 1'000'000 /
-      70 * 70;
+      std::uint64_t(std::chrono::nanoseconds(rig.clock->elapsed()).count()) * 48 / 1'000'000 / 70 *
+      70;
   const StopResult result = std::move(*rec).stop();
   EXPECT_EQ(result.error, std::nullopt);
   if (threads_before) {
@@ -558,7 +558,8 @@ TEST(Recorder, ACaptureKeepsItsPitchWhenItRunsAtAnotherRateThanProbed) {
   c.inputs.back().stream_format = OutputSpec{32000, 2, 16, false};
   Rig rig(std::move(c));
   // Line In starts with the recording, the microphone while it runs.
-  auto rec = rig.start({.devices = {"Line In"}, .format = STUDIO, .mode = RecordMode::StemsSilence});
+  auto rec =
+      rig.start({.devices = {"Line In"}, .format = STUDIO, .mode = RecordMode::StemsSilence});
   ASSERT_TRUE(rec.has_value());
   ASSERT_TRUE(rig.clock->run_to(300ms));
   EXPECT_EQ(switch_on(*rec, MIC), std::nullopt);

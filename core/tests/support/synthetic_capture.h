@@ -89,7 +89,7 @@ struct SyntheticDevice {
 struct SyntheticConfig {
   std::vector<SyntheticDevice> outputs;  // outputs[0] is the default output device
   std::vector<SyntheticDevice> inputs;
-  std::optional<std::size_t> default_input;  // index into inputs; absent: no microphone
+  std::optional<std::size_t> default_input;      // index into inputs; absent: no microphone
   std::optional<std::filesystem::path> exe_dir;  // where a loopback failure writes its file
 };
 
