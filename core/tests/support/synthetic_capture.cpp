@@ -37,8 +37,9 @@ nanoseconds time_of(std::uint64_t frames, std::uint32_t rate) {
 // drops, and where their samples go. Driven by one thread at a time.
 class StreamCore {
  public:
-  StreamCore(const SyntheticDevice& device, bool input, std::shared_ptr<AudioBuf> buffer)
-      : device_(device), input_(input), buffer_(std::move(buffer)) {
+  StreamCore(const SyntheticDevice& device, bool input, std::shared_ptr<AudioBuf> buffer,
+             std::optional<std::filesystem::path> exe_dir)
+      : device_(device), input_(input), buffer_(std::move(buffer)), exe_dir_(std::move(exe_dir)) {
     if (input_) {
       chunker_ = std::make_unique<InputChunker>(buffer_, device_.native.sample_rate,
                                                 device_.native.channels);
@@ -54,6 +55,16 @@ class StreamCore {
       const nanoseconds due = due_time(next_);
       if (due > t) return;
       if (device_.stop_after && due > *device_.stop_after) return;
+      if (failed_) return;
+      if (device_.fail_after && due > device_.fail_after->after) {
+        failed_ = true;
+        if (input_) {
+          report_input_failure(*buffer_, device_.fail_after->text);
+        } else {
+          report_loopback_failure(*buffer_, device_.fail_after->text, exe_dir_);
+        }
+        return;
+      }
       if (const Stall* stall = stall_at(due)) {
         if (!stall->deliver_backlog) {
           ++next_;  // its sample positions are skipped, never sent
@@ -69,6 +80,7 @@ class StreamCore {
   std::optional<nanoseconds> next_event() const {
     const nanoseconds due = due_time(next_);
     if (device_.stop_after && due > *device_.stop_after) return std::nullopt;
+    if (failed_) return std::nullopt;
     if (const Stall* stall = stall_at(due); stall && stall->deliver_backlog) return stall->end;
     return due;
   }
@@ -149,7 +161,9 @@ class StreamCore {
   const SyntheticDevice device_;
   const bool input_;
   std::shared_ptr<AudioBuf> buffer_;
+  const std::optional<std::filesystem::path> exe_dir_;
   std::unique_ptr<InputChunker> chunker_;
+  bool failed_ = false;
   time_point start_{};
   std::uint64_t next_ = 0;  // the first packet not yet delivered or skipped
   std::mt19937_64 jitter_rng_{std::hash<std::string>{}(device_.name)};
@@ -274,24 +288,18 @@ SyntheticCapture::SyntheticCapture(SyntheticConfig config, Timing timing, time_p
 SyntheticCapture::~SyntheticCapture() = default;
 
 std::vector<OutputDeviceInfo> SyntheticCapture::list_output_devices() {
-  const auto hidden = default_output_id_.get();
   std::vector<OutputDeviceInfo> devices;
-  for (const auto& device : config_.outputs) {
-    if (hidden && device.id == *hidden) continue;
-    devices.push_back({device.name, device.id});
-  }
-  return devices;
+  for (const auto& device : config_.outputs) devices.push_back({device.name, device.id});
+  return without_default_output(std::move(devices), default_output_id_);
 }
 
 InputDeviceList SyntheticCapture::list_input_devices() {
-  InputDeviceList list;
-  list.default_name = default_input_name();
+  std::vector<InputDeviceInfo> devices;
   for (const auto& device : config_.inputs) {
-    if (list.default_name && device.name == *list.default_name) continue;
-    list.devices.push_back(
+    devices.push_back(
         {device.name, {device.native.channels, device.native.sample_rate, device.format}});
   }
-  return list;
+  return make_input_device_list(default_input_name(), std::move(devices));
 }
 
 std::optional<std::string> SyntheticCapture::default_input_name() {
@@ -355,21 +363,24 @@ StreamResult SyntheticCapture::start_input(const InputDeviceInfo& info,
   return start_stream(*device, true, std::move(buffer));
 }
 
-StreamResult SyntheticCapture::start_stream(const SyntheticDevice& device, bool input,
+StreamResult SyntheticCapture::start_stream(const SyntheticDevice& probed, bool input,
                                             std::shared_ptr<AudioBuf> buffer) {
+  if (probed.start_delay.count() > 0) std::this_thread::sleep_for(probed.start_delay);
+  SyntheticDevice device = probed;
+  if (probed.stream_format) device.native = *probed.stream_format;
   if (device.start_error) return std::unexpected(*device.start_error);
   if (device.native.sample_rate == 0 || device.native.channels == 0 || device.packet_frames == 0) {
     return std::unexpected(std::string("StreamConfigNotSupported"));
   }
   OutputSpec format = device.native;
-  if (input) {
+  if (input && !probed.stream_format) {
     // As a real input stream: the probed format, else the stream's own rate
     // and channels as 16-bit integers.
     format =
         probe_input_format(device.name)
             .value_or(OutputSpec{device.native.sample_rate, device.native.channels, 16, false});
   }
-  auto core = std::make_shared<StreamCore>(device, input, std::move(buffer));
+  auto core = std::make_shared<StreamCore>(device, input, std::move(buffer), config_.exe_dir);
   {
     std::lock_guard lock(registry_->mutex);
     ++registry_->starts[device.name];

@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -75,6 +76,20 @@ struct SyntheticDevice {
   // Each chunk's capture stamp is off its true time by a uniform random
   // amount within +-jitter (seeded by the device's name: repeatable).
   std::chrono::nanoseconds jitter{0};
+  // The format the stream runs at (and its `format()` reports) when it is
+  // not the probed `native` one: a device that changed its mix format.
+  std::optional<OutputSpec> stream_format;
+  // A start takes this long, on the starting thread by the steady clock.
+  std::chrono::milliseconds start_delay{0};
+  // At the first packet due after this stream time the stream fails: it
+  // reports `text` the way a real stream does (`report_input_failure`, or
+  // `report_loopback_failure` into `SyntheticConfig::exe_dir`) and delivers
+  // nothing more.
+  struct Failure {
+    std::chrono::nanoseconds after{0};
+    std::string text;
+  };
+  std::optional<Failure> fail_after;
 
   // A 32-bit float output device delivering 10 ms packets.
   static SyntheticDevice output(std::string name, std::string id, std::uint32_t rate,
@@ -87,7 +102,8 @@ struct SyntheticDevice {
 struct SyntheticConfig {
   std::vector<SyntheticDevice> outputs;  // outputs[0] is the default output device
   std::vector<SyntheticDevice> inputs;
-  std::optional<std::size_t> default_input;  // index into inputs; absent: no microphone
+  std::optional<std::size_t> default_input;      // index into inputs; absent: no microphone
+  std::optional<std::filesystem::path> exe_dir;  // where a loopback failure writes its file
 };
 
 enum class Timing { RealTime, Stepped };
