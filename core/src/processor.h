@@ -30,16 +30,23 @@ namespace quillbox {
 inline constexpr std::chrono::milliseconds POLL_INTERVAL{5};
 
 // What the recorder and the processor share of one source: the buffer its
-// capture fills, whether it is switched on, and the format of the capture
-// that fills the buffer. The recorder changes the format before it switches
-// a newly started capture on; the processor follows at its next pass.
+// capture fills, whether it is switched on and since when, and the format of
+// the capture that fills the buffer. The recorder changes the format before
+// it switches a newly started capture on; the processor follows at its next
+// pass. A switch takes effect on the timeline at the moment it was made, not
+// at the pass that sees it.
 class SourceFeed {
  public:
   explicit SourceFeed(StreamFormat format) : format_(pack(format)) {}
 
   const std::shared_ptr<AudioBuf>& buffer() const { return buffer_; }
   bool enabled() const { return enabled_.load(); }
-  void set_enabled(bool on) { enabled_.store(on); }
+  // The time of the last switch; read after `enabled`, it is that switch's.
+  CaptureTime switched_at() const { return CaptureTime(CaptureTime::duration(at_.load())); }
+  void set_enabled(bool on, CaptureTime at) {
+    at_.store(at.time_since_epoch().count());
+    enabled_.store(on);
+  }
   StreamFormat format() const { return unpack(format_.load()); }
   void set_format(StreamFormat format) { format_.store(pack(format)); }
 
@@ -50,6 +57,7 @@ class SourceFeed {
   }
 
   std::shared_ptr<AudioBuf> buffer_ = std::make_shared<AudioBuf>();
+  std::atomic<CaptureTime::rep> at_{0};
   std::atomic<bool> enabled_{false};
   std::atomic<std::uint64_t> format_;
 };
@@ -68,6 +76,10 @@ struct ProcessorSetup {
   std::vector<std::filesystem::path> files;
   std::optional<BufferedFile> instructions;
   std::shared_ptr<std::atomic<bool>> stop_flag;
+  // When the stop was asked for, stored before the flag is raised.
+  std::shared_ptr<std::atomic<CaptureTime::rep>> stop_time;
+  // The recording's start: position 0 of its timeline, on the pass clock.
+  CaptureTime start_time{};
   std::shared_ptr<ErrorSlot> error;
   std::uint32_t mix_divisor = 1;
   RecordMode mode = RecordMode::Single;

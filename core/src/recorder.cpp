@@ -51,6 +51,9 @@ struct Recorder::Live {
   bool stopped = false;
 
   std::shared_ptr<std::atomic<bool>> stop_flag;
+  std::shared_ptr<std::atomic<CaptureTime::rep>> stop_time;
+  std::shared_ptr<PassClock> clock;   // the processor's: switches and the stop are timed on it
+  std::vector<CaptureTime> asked_on;  // per source: when its running start was asked for
   std::thread processor;
   std::optional<std::vector<std::filesystem::path>> files;  // the processor's report
 
@@ -106,6 +109,10 @@ std::expected<Recorder, std::string> Recorder::start(const StartRequest& request
   rec.error_ = std::make_shared<ErrorSlot>();
   rec.mode_ = request.mode;
   Live& live = *rec.live_;
+  live.clock = env.clock ? env.clock : real_pass_clock();
+  // Position 0 of the recording's timeline: before any capture starts, so
+  // every captured frame lies after it.
+  const CaptureTime start_time = live.clock->now();
 
   // Adds a source and, when asked, starts it; a failed start is a warning.
   // The lane converts from the started capture's own format, else the probed one.
@@ -116,7 +123,7 @@ std::expected<Recorder, std::string> Recorder::start(const StartRequest& request
       StreamResult started = start(info.feed->buffer());
       if (started) {
         info.feed->set_format(format_of((*started)->format()));
-        info.feed->set_enabled(true);
+        info.feed->set_enabled(true, start_time);
         live.streams.push_back(StreamHandle{info.key, std::move(*started)});
         live.used.insert(rec.sources_.size());
       } else {
@@ -202,6 +209,7 @@ std::expected<Recorder, std::string> Recorder::start(const StartRequest& request
   if (layout->notice) rec.warnings_.insert(rec.warnings_.begin(), *layout->notice);
 
   live.starts.assign(rec.sources_.size(), Live::Start::None);
+  live.asked_on.assign(rec.sources_.size(), start_time);
   live.ready.resize(rec.sources_.size());
 
   ProcessorSetup setup;
@@ -211,13 +219,16 @@ std::expected<Recorder, std::string> Recorder::start(const StartRequest& request
   setup.files = std::move(layout->files);
   setup.instructions = std::move(layout->instructions);
   setup.stop_flag = std::make_shared<std::atomic<bool>>(false);
+  setup.stop_time = std::make_shared<std::atomic<CaptureTime::rep>>(0);
+  setup.start_time = start_time;
   setup.error = rec.error_;
   setup.mix_divisor = static_cast<std::uint32_t>(std::max<std::size_t>(rec.sources_.size(), 1));
   setup.mode = request.mode;
-  setup.clock = env.clock ? env.clock : real_pass_clock();
+  setup.clock = live.clock;
   setup.err = env.err;
   setup.part_size_limit = env.part_size_limit;
   live.stop_flag = setup.stop_flag;
+  live.stop_time = setup.stop_time;
   // Joined by `stop`. A body that throws leaves `files` empty, which the
   // stop reports as the processor's loss.
   live.processor = std::thread([setup = std::move(setup), files = &live.files]() mutable {
@@ -256,7 +267,7 @@ SwitchOutcome Recorder::set_source_enabled(const SourceKey& key, bool enabled,
   if (live.stopped) return SwitchOutcome::NotSwitchable;
   Live::Start& start = live.starts[index];
   if (!enabled) {
-    found->feed->set_enabled(false);
+    const CaptureTime at = live.clock->now();
     StreamHandle released;
     if (auto h = std::ranges::find_if(live.streams, same_key); h != live.streams.end()) {
       released = std::move(*h);
@@ -266,16 +277,24 @@ SwitchOutcome Recorder::set_source_enabled(const SourceKey& key, bool enabled,
     if (start == Live::Start::Running) start = Live::Start::Cancelled;
     if (start == Live::Start::Ready) start = Live::Start::None;
     lock.unlock();
-    // Stops the captures here (an input stream first pushes its last partial chunk).
+    // Stops the captures here (an input stream first pushes its last partial
+    // chunk), and only then switches the source off: everything captured
+    // before the switch is in the buffer when the processor sees it.
     released.stream.reset();
     unattached.reset();
+    found->feed->set_enabled(false, at);
     return SwitchOutcome::SwitchedOff;
   }
 
   if (std::ranges::any_of(live.streams, same_key)) return SwitchOutcome::AlreadyActive;
-  if (start == Live::Start::Cancelled) start = Live::Start::Running;
+  if (start == Live::Start::Cancelled) {
+    // A start still under way serves the new switch-on.
+    start = Live::Start::Running;
+    live.asked_on[index] = live.clock->now();
+  }
   if (start != Live::Start::None) return SwitchOutcome::Starting;
   start = Live::Start::Running;
+  live.asked_on[index] = live.clock->now();
   Live::Worker& worker = live.workers.emplace_back();
   worker.thread = std::thread([&live, &worker, capture = capture_, buffer = found->feed->buffer(),
                                key, index, notify = std::move(notify)] {
@@ -318,7 +337,7 @@ std::optional<std::string> Recorder::attach_stream(const SourceStartResult& resu
   // The format before the switch, so the processor never converts the new
   // capture's audio as the old one's.
   sources_[i].feed->set_format(format_of(stream->format()));
-  sources_[i].feed->set_enabled(true);
+  sources_[i].feed->set_enabled(true, live.asked_on[i]);
   live.streams.push_back(StreamHandle{sources_[i].key, std::move(stream)});
   live.used.insert(i);
   return {};
@@ -327,6 +346,7 @@ std::optional<std::string> Recorder::attach_stream(const SourceStartResult& resu
 StopResult Recorder::stop() && {
   StopResult result;
   Live& live = *live_;
+  live.stop_time->store(live.clock->now().time_since_epoch().count());
   std::vector<StreamHandle> streams;
   std::vector<std::unique_ptr<CaptureStream>> unattached;
   std::list<Live::Worker> workers;

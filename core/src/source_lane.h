@@ -83,6 +83,7 @@ class SourceLane {
   // never called keeps converting bit for bit as before.
   void follow_rate(std::size_t source_index, double native_rate);
   bool following() const { return following_; }
+  double followed_rate() const { return followed_rate_; }
 
   // Ends an active stretch: what the resampler holds is flushed into the
   // queue and the lane starts the next stretch without any of this one's

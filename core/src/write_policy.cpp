@@ -1,264 +1,188 @@
 #include "write_policy.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace quillbox {
 namespace {
 
-using time_point = WritePolicy::time_point;
-
-constexpr std::uint32_t saturating_inc(std::uint32_t n) {
-  return n == std::numeric_limits<std::uint32_t>::max() ? n : n + 1;
+// A source's audio stamped earlier than what is already written (it came
+// later than the others could wait) is written at the first free frame:
+// late, but never lost.
+void catch_up(SourceState& s, std::uint64_t written) {
+  if (s.position < written) s.position = written;
 }
 
-// Samples per 5 ms of `spec`.
-std::size_t block_of(const OutputSpec& spec) {
-  return std::max<std::size_t>(spec.sample_rate * 5 / 1000, 1) *
-         std::max<std::uint16_t>(spec.channels, 1);
-}
-
-bool any_on(const SourceStates& sources) {
-  return std::ranges::any_of(sources, &SourceState::on);
-}
-
-// Time that passes while no source is on still becomes audio: this counts
-// the whole blocks of it due since the last pass that had a source on.
-class IdleTime {
- public:
-  void busy(time_point now) {
-    idle_ = false;
-    last_busy_ = now;
-  }
-
-  // Whole blocks of `block_frames` that fit into the time since the last
-  // busy pass, less those already given out for it.
-  std::uint64_t blocks_due(time_point now, std::size_t block_frames, std::uint32_t rate) {
-    if (!idle_) {
-      idle_ = true;
-      start_ = last_busy_;
-      given_ = 0;
-    }
-    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - start_);
-    const auto ns = static_cast<std::uint64_t>(std::max<std::int64_t>(elapsed.count(), 0));
-    // Frames that really passed, without overflow for any realistic duration.
-    const std::uint64_t frames =
-        ns / 1'000'000'000 * rate + ns % 1'000'000'000 * rate / 1'000'000'000;
-    const std::uint64_t due = frames / block_frames;
-    const std::uint64_t fresh = due > given_ ? due - given_ : 0;
-    given_ = std::max(given_, due);
-    return fresh;
-  }
-
- private:
-  time_point last_busy_{};
-  time_point start_{};
-  std::uint64_t given_ = 0;
-  bool idle_ = false;
-};
-
-// Audio of a switched-off source is never written.
-void discard_off(SourceStates& sources) {
-  for (SourceState& s : sources) {
-    if (!s.on) s.discard();
-  }
-}
-
-// Every source mixed into writer 0: each scaled by 1/mix_divisor, the sum
-// clamped. A pass writes whole 5 ms blocks while every source that is on has
-// one (or has starved); with no source on, silence for the time that passes.
+// Every source mixed into writer 0 on the timeline: each scaled by
+// 1/mix_divisor, the sum clamped. The mix is written up to where every
+// source that is on has audio (a source that delivers nothing is taken to
+// be silent once it is later than the latency allowance); with no source
+// on, silence for the time that passes.
 class MixedFile final : public WritePolicy {
  public:
   MixedFile(SourceStates& sources, SessionOutput& output, std::uint32_t mix_divisor)
       : sources_(sources),
         output_(output),
         gain_(1.0f / static_cast<float>(std::max<std::uint32_t>(mix_divisor, 1))),
-        channels_(std::max<std::uint16_t>(output.spec(0).channels, 1)),
-        block_(block_of(output.spec(0))) {}
+        channels_(std::max<std::uint16_t>(output.spec(0).channels, 1)) {}
 
-  void begin(time_point now) override { idle_.busy(now); }
+  void begin() override {}
   void switched(std::size_t) override {}
 
-  void write(time_point now) override {
-    discard_off(sources_);
-    if (!any_on(sources_)) {
-      const std::uint64_t blocks =
-          idle_.blocks_due(now, block_ / channels_, output_.spec(0).sample_rate);
-      for (std::uint64_t b = 0; b < blocks; ++b) {
-        mix_.assign(block_, 0.0f);
-        if (!output_.write(0, mix_)) return;
-      }
-      return;
+  void write(std::uint64_t settled) override {
+    bool any_on = false;
+    std::uint64_t target = UINT64_MAX;
+    for (SourceState& s : sources_) {
+      if (!s.on) continue;
+      any_on = true;
+      catch_up(s, written_);
+      target = std::min(target, s.end());
     }
-    idle_.busy(now);
-    for (;;) {
-      for (const SourceState& s : sources_) {
-        if (s.on && s.lane.queue().size() < block_ && !s.starved()) return;
-      }
-      if (!mix_and_write(block_)) return;
-      bool more = false;
-      for (SourceState& s : sources_) {
-        if (!s.on) continue;
-        if (s.queue().empty())
-          s.empty_passes = saturating_inc(s.empty_passes);
-        else
-          more = true;
-      }
-      if (!more) return;
-    }
+    if (!any_on) target = settled;
+    mix_to(target);
   }
 
-  void drain() override {
-    for (;;) {
-      std::size_t longest = 0;
-      for (SourceState& s : sources_) longest = std::max(longest, s.queue().size());
-      std::size_t n = std::min(longest, block_);
-      n -= n % channels_;
-      if (n == 0 || !mix_and_write(n)) return;
+  void drain(std::uint64_t stop) override {
+    std::uint64_t target = stop;
+    for (SourceState& s : sources_) {
+      catch_up(s, written_);
+      target = std::max(target, s.end());
     }
+    mix_to(target);
   }
 
  private:
-  bool mix_and_write(std::size_t n) {
-    mix_.assign(n, 0.0f);
-    for (SourceState& s : sources_) {
-      if (!s.on) continue;
-      SampleQueue& q = s.queue();
-      const std::size_t k = std::min(n, q.size());
-      const float* src = q.front(k).data();
-      for (std::size_t j = 0; j < k; ++j) mix_[j] += src[j] * gain_;
-      q.pop(k);
+  // Mixes and writes timeline frames [written_, target), a few blocks at a time.
+  void mix_to(std::uint64_t target) {
+    constexpr std::uint64_t MAX_FRAMES = 4096;
+    while (written_ < target && !output_.error()) {
+      const std::uint64_t frames = std::min(target - written_, MAX_FRAMES);
+      mix_.assign(frames * channels_, 0.0f);
+      for (SourceState& s : sources_) {
+        if (s.queue().empty()) continue;
+        catch_up(s, written_);
+        if (s.position >= written_ + frames) continue;
+        const std::size_t at = (s.position - written_) * channels_;
+        const std::size_t k = std::min<std::size_t>(s.queue().size(), mix_.size() - at);
+        const float* src = s.queue().front(k).data();
+        for (std::size_t j = 0; j < k; ++j) mix_[at + j] += src[j] * gain_;
+        s.queue().pop(k);
+        s.position += k / channels_;
+      }
+      for (float& v : mix_) v = std::clamp(v, -1.0f, 1.0f);
+      if (!output_.write(0, mix_)) return;
+      written_ += frames;
     }
-    for (float& v : mix_) v = std::clamp(v, -1.0f, 1.0f);
-    return output_.write(0, mix_);
   }
 
   SourceStates& sources_;
   SessionOutput& output_;
   const float gain_;
   const std::size_t channels_;
-  const std::size_t block_;
-  IdleTime idle_;
+  std::uint64_t written_ = 0;  // timeline frames in the file
   std::vector<float> mix_;
 };
 
-// Writes each source's whole blocks (all it has once it starved) to its own
-// file; returns the most frames any source got.
-std::uint64_t write_own_files(SourceStates& sources, SessionOutput& output) {
-  std::uint64_t most = 0;
-  for (std::size_t i = 0; i < sources.size(); ++i) {
-    SourceState& s = sources[i];
-    if (!s.on) continue;
-    SampleQueue& q = s.queue();
-    std::uint64_t frames = 0;
-    while (q.size() >= s.block || (s.starved() && !q.empty())) {
-      const std::size_t n = std::min(s.block, q.size());
-      if (!output.write(i, q.front(n))) return most;
-      q.pop(n);
-      frames += n / s.channels;
-      if (q.empty()) s.empty_passes = saturating_inc(s.empty_passes);
-    }
-    s.file_frames += frames;
-    most = std::max(most, frames);
-  }
-  return most;
-}
-
-// Writes everything each source still holds to its own file.
-bool drain_own_files(SourceStates& sources, SessionOutput& output) {
-  for (std::size_t i = 0; i < sources.size(); ++i) {
-    SourceState& s = sources[i];
-    SampleQueue& q = s.queue();
-    while (!q.empty()) {
-      const std::size_t n = std::min(s.block, q.size());
-      if (!output.write(i, q.front(n))) return false;
-      q.pop(n);
-      s.file_frames += n / s.channels;
-    }
-  }
+// Writes source `i`'s queued audio to its own file at its place on the
+// timeline, after silence for any gap before it.
+bool write_at_position(SourceStates& sources, SessionOutput& output, std::size_t i) {
+  SourceState& s = sources[i];
+  if (s.queue().empty()) return true;
+  catch_up(s, s.file_frames);
+  if (s.position > s.file_frames &&
+      !output.write_silence(i, (s.position - s.file_frames) * s.channels))
+    return false;
+  const std::uint64_t frames = s.queued_frames();
+  if (!output.write(i, s.queue().front(frames * s.channels))) return false;
+  s.queue().pop(frames * s.channels);
+  s.position += frames;
+  s.file_frames = s.position;
   return true;
 }
 
-// One file per source, all of one length: a source that is off is filled
-// with silence up to the longest file among the sources that are on, or,
-// with none on, up to the whole blocks of time that pass.
+// One file per source on one timeline: every source's audio at its place,
+// silence wherever a source is off or delivered nothing, and all files of
+// one length at the end.
 class SilenceStems final : public WritePolicy {
  public:
   SilenceStems(SourceStates& sources, SessionOutput& output) : sources_(sources), output_(output) {}
 
-  void begin(time_point now) override { idle_.busy(now); }
+  void begin() override {}
   void switched(std::size_t) override {}
 
-  void write(time_point now) override {
-    discard_off(sources_);
-    write_own_files(sources_, output_);
-    keep_aligned(now);
+  void write(std::uint64_t settled) override {
+    for (std::size_t i = 0; i < sources_.size(); ++i) {
+      if (!write_at_position(sources_, output_, i)) return;
+      // A source that is off is silence, up to where the others are settled.
+      SourceState& s = sources_[i];
+      if (!s.on && s.file_frames < settled) {
+        if (!output_.write_silence(i, (settled - s.file_frames) * s.channels)) return;
+        s.file_frames = settled;
+      }
+    }
   }
 
-  void drain() override {
-    if (drain_own_files(sources_, output_) && any_on(sources_)) keep_aligned({});
-  }
-
- private:
-  void keep_aligned(time_point now) {
-    if (sources_.empty()) return;
-    if (any_on(sources_)) {
-      idle_.busy(now);
-      std::uint64_t longest = 0;
-      for (const SourceState& s : sources_)
-        if (s.on) longest = std::max(longest, s.file_frames);
-      timeline_ = longest;
-    } else {
-      const SourceState& first = sources_[0];
-      const std::size_t frames = first.block / first.channels;
-      timeline_ += idle_.blocks_due(now, frames, output_.spec(0).sample_rate) * frames;
+  void drain(std::uint64_t stop) override {
+    std::uint64_t end = stop;
+    for (std::size_t i = 0; i < sources_.size(); ++i) {
+      if (!write_at_position(sources_, output_, i)) return;
+      end = std::max(end, sources_[i].file_frames);
     }
     for (std::size_t i = 0; i < sources_.size(); ++i) {
       SourceState& s = sources_[i];
-      if (s.on || s.file_frames >= timeline_) continue;
-      if (!output_.write_silence(i, (timeline_ - s.file_frames) * s.channels)) return;
-      s.file_frames = timeline_;
+      if (s.file_frames < end && !output_.write_silence(i, (end - s.file_frames) * s.channels))
+        return;
+      s.file_frames = end;
     }
   }
 
+ private:
   SourceStates& sources_;
   SessionOutput& output_;
-  IdleTime idle_;
-  std::uint64_t timeline_ = 0;  // the files' common length, in frames
 };
 
 // One file per stretch a source is on; the instructions place each file at
-// the frame offset of the recording's timeline where it began. The timeline
-// advances by the most frames any source wrote in a pass.
+// the timeline frame where its stretch began.
 class InstructedStems final : public WritePolicy {
  public:
   InstructedStems(SourceStates& sources, SessionOutput& output)
       : sources_(sources), output_(output) {}
 
-  void begin(time_point) override {
+  void begin() override {
     for (std::size_t i = 0; i < sources_.size(); ++i) {
-      if (sources_[i].on && !output_.instruct(i, 0)) return;
+      if (sources_[i].on && !output_.instruct(i, sources_[i].position)) return;
     }
   }
 
   void switched(std::size_t i) override {
     SourceState& s = sources_[i];
     if (s.on) {
-      output_.open_segment(i, offset_);
-    } else {
+      output_.open_segment(i, s.position);
+    } else if (write_all(i)) {
       output_.close_segment(i);
-      s.discard();
     }
   }
 
-  void write(time_point) override { offset_ += write_own_files(sources_, output_); }
+  void write(std::uint64_t) override {
+    for (std::size_t i = 0; i < sources_.size(); ++i)
+      if (!write_all(i)) return;
+  }
 
-  void drain() override { drain_own_files(sources_, output_); }
+  void drain(std::uint64_t) override { write(0); }
 
  private:
+  // A segment holds its stretch's audio back to back.
+  bool write_all(std::size_t i) {
+    SourceState& s = sources_[i];
+    const std::uint64_t frames = s.queued_frames();
+    if (frames == 0) return true;
+    if (!output_.write(i, s.queue().front(frames * s.channels))) return false;
+    s.queue().pop(frames * s.channels);
+    s.position += frames;
+    return true;
+  }
+
   SourceStates& sources_;
   SessionOutput& output_;
-  std::uint64_t offset_ = 0;  // the instructions' timeline, in frames
 };
 
 }  // namespace
@@ -266,13 +190,8 @@ class InstructedStems final : public WritePolicy {
 SourceState::SourceState(StreamFormat format, const OutputSpec& spec, SourceLane::ErrorSink err)
     : format(format),
       lane(format.rate, format.channels, spec, std::move(err)),
-      block(block_of(spec)),
+      clock(format.rate),
       channels(std::max<std::uint16_t>(spec.channels, 1)) {}
-
-void SourceState::discard() {
-  lane.clear();
-  empty_passes = 0;
-}
 
 std::unique_ptr<WritePolicy> make_write_policy(RecordMode mode, SourceStates& sources,
                                                SessionOutput& output, std::uint32_t mix_divisor) {

@@ -43,7 +43,7 @@ struct Engine {
     capture = std::make_shared<SyntheticCapture>(std::move(config), Timing::Stepped);
     clock = std::make_shared<SteppedClock>(capture);
     feed = std::make_shared<SourceFeed>(StreamFormat{48000, 2});
-    feed->set_enabled(on_at_start);
+    feed->set_enabled(on_at_start, clock->now());
     stream = capture->start_loopback(std::nullopt, feed->buffer()).value();
 
     SessionRequest request{.output_dir = path_to_text(dir.path()),
@@ -185,7 +185,7 @@ TEST(Processor, ASegmentFileThatCannotBeCreatedEndsTheRecordingWithItsError) {
   ASSERT_FALSE(expected.has_value());
   engine.start();
   ASSERT_TRUE(engine.clock->run_to(100ms));
-  engine.feed->set_enabled(true);
+  engine.feed->set_enabled(true, engine.clock->now());
   const auto files = engine.ended();
   EXPECT_EQ(engine.error_text(), expected.error().text);
   for (const auto& f : files) EXPECT_NE(f, gone);
