@@ -240,6 +240,9 @@ std::expected<Recorder, std::string> Recorder::start(const StartRequest& request
   return rec;
 }
 
+// Out of line: moving needs the complete live state.
+Recorder::Recorder(Recorder&&) noexcept = default;
+
 Recorder::~Recorder() {
   if (live_ && live_->processor.joinable()) (void)std::move(*this).stop();
 }

@@ -105,7 +105,7 @@ class Recorder {
   static std::expected<Recorder, std::string> start(const StartRequest& request,
                                                     const RecorderEnv& env);
 
-  Recorder(Recorder&&) noexcept = default;
+  Recorder(Recorder&&) noexcept;
   Recorder& operator=(Recorder&&) = delete;
   // A recorder dropped without `stop` stops all the same.
   ~Recorder();
