@@ -140,12 +140,17 @@ class RecordStream : public CaptureStream {
     self->deliver(gathered.data(), frames * self->spec_.channels, time);
   }
 
-  // When the oldest unread frame was captured: now less the stream's latency.
+  // When the oldest unread frame was captured: now less the stream's
+  // latency, and at least less the length of what is there to read (which
+  // is all a negative or unknown latency leaves to go by).
   CaptureTime measure(pa_stream* stream) const {
+    const CaptureTime now = steady_clock::now();
+    const std::size_t readable = pa_stream_readable_size(stream);
+    const auto unread = length(readable / pa_frame_size(&spec_));
     pa_usec_t usec = 0;
     int negative = 0;
     if (pa_stream_get_latency(stream, &usec, &negative) != 0 || negative != 0) usec = 0;
-    return steady_clock::now() - microseconds(usec);
+    return now - std::max<std::chrono::nanoseconds>(microseconds(usec), unread);
   }
 
   std::chrono::nanoseconds length(std::size_t frames) const {
@@ -154,7 +159,8 @@ class RecordStream : public CaptureStream {
 
   // The capture time of a delivery of `frames` measured at `measured`.
   // Consecutive deliveries follow their frames; the measurement, which
-  // jitters with the delivery, only steers them slowly (drift). A
+  // jitters with the delivery, only steers them slowly (drift: by 1/32 of
+  // the difference, at most 1 % of the delivery's length). A
   // measurement far later than the frames say means audio went missing (a
   // stall, an overrun): the times jump there. A delivery never ends after now.
   CaptureTime place(CaptureTime measured, std::size_t frames) {
@@ -162,7 +168,10 @@ class RecordStream : public CaptureStream {
     if (!placed_any_ || measured - next_ > GAP) {
       next_ = measured;
     } else {
-      next_ += (measured - next_) / STEER_DIVISOR;
+      // At most 1 % of the delivery's length: far more than any clock's drift.
+      const auto most = std::chrono::duration_cast<std::chrono::nanoseconds>(length(frames) / 100);
+      next_ +=
+          std::clamp<std::chrono::nanoseconds>((measured - next_) / STEER_DIVISOR, -most, most);
     }
     next_ = std::min(next_, latest);
     placed_any_ = true;
