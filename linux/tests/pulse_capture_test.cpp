@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,6 +88,19 @@ struct Collected {
     return out;
   }
 };
+
+// The median level of a tone over 100 ms windows (a dropout of the test
+// server's player on a busy machine does not count).
+double level(const std::vector<float>& mono, double frequency) {
+  std::vector<double> levels;
+  for (std::size_t at = 0; at + RATE / 10 <= mono.size(); at += RATE / 10) {
+    levels.push_back(
+        signal::tone_amplitude(std::span(mono).subspan(at, RATE / 10), RATE, frequency));
+  }
+  if (levels.empty()) return 0.0;
+  std::ranges::nth_element(levels, levels.begin() + levels.size() / 2);
+  return levels[levels.size() / 2];
+}
 
 // Takes what the buffers hold every 10 ms for `duration`, checking that no
 // chunk claims a capture time after it arrived.
@@ -201,10 +215,10 @@ TEST_F(PulseTest, StreamsDeliverTheirTonesInTimedChunks) {
   // Tones at half scale, after the first 200 ms.
   const auto mic_signal = m.channel0(1, RATE / 5);
   EXPECT_NEAR(signal::tone_frequency(mic_signal, RATE), 1000.0, 2.0);
-  EXPECT_NEAR(signal::tone_amplitude(mic_signal, RATE, 1000.0), 0.5, 0.01);
+  EXPECT_NEAR(level(mic_signal, 1000.0), 0.5, 0.01);
   const auto speakers_signal = s.channel0(2, RATE / 5);
   EXPECT_NEAR(signal::tone_frequency(speakers_signal, RATE), 440.0, 1.0);
-  EXPECT_NEAR(signal::tone_amplitude(speakers_signal, RATE, 440.0), 0.5, 0.01);
+  EXPECT_NEAR(level(speakers_signal, 440.0), 0.5, 0.01);
 
   // Input chunks hold at least 5 ms (240 mono samples), but the last one.
   for (std::size_t i = 0; i + 1 < m.chunks.size(); ++i) EXPECT_GE(m.chunks[i].size(), 240u) << i;
