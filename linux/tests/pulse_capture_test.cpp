@@ -89,17 +89,25 @@ struct Collected {
   }
 };
 
-// The median level of a tone over 100 ms windows (a dropout of the test
-// server's player on a busy machine does not count).
-double level(const std::vector<float>& mono, double frequency) {
-  std::vector<double> levels;
+// Medians over 100 ms windows of a tone's level and of the frequency, so
+// that a dropout of the test server's player on a busy machine does not count.
+template <typename Measure>
+double median_of_windows(const std::vector<float>& mono, Measure measure) {
+  std::vector<double> values;
   for (std::size_t at = 0; at + RATE / 10 <= mono.size(); at += RATE / 10) {
-    levels.push_back(
-        signal::tone_amplitude(std::span(mono).subspan(at, RATE / 10), RATE, frequency));
+    values.push_back(measure(std::span(mono).subspan(at, RATE / 10)));
   }
-  if (levels.empty()) return 0.0;
-  std::ranges::nth_element(levels, levels.begin() + levels.size() / 2);
-  return levels[levels.size() / 2];
+  if (values.empty()) return 0.0;
+  std::ranges::nth_element(values, values.begin() + values.size() / 2);
+  return values[values.size() / 2];
+}
+double level(const std::vector<float>& mono, double frequency) {
+  return median_of_windows(
+      mono, [&](std::span<const float> w) { return signal::tone_amplitude(w, RATE, frequency); });
+}
+double frequency(const std::vector<float>& mono) {
+  return median_of_windows(
+      mono, [](std::span<const float> w) { return signal::tone_frequency(w, RATE); });
 }
 
 // Takes what the buffers hold every 10 ms for `duration`, checking that no
@@ -214,10 +222,10 @@ TEST_F(PulseTest, StreamsDeliverTheirTonesInTimedChunks) {
 
   // Tones at half scale, after the first 200 ms.
   const auto mic_signal = m.channel0(1, RATE / 5);
-  EXPECT_NEAR(signal::tone_frequency(mic_signal, RATE), 1000.0, 2.0);
+  EXPECT_NEAR(frequency(mic_signal), 1000.0, 2.0);
   EXPECT_NEAR(level(mic_signal, 1000.0), 0.5, 0.01);
   const auto speakers_signal = s.channel0(2, RATE / 5);
-  EXPECT_NEAR(signal::tone_frequency(speakers_signal, RATE), 440.0, 1.0);
+  EXPECT_NEAR(frequency(speakers_signal), 440.0, 1.0);
   EXPECT_NEAR(level(speakers_signal, 440.0), 0.5, 0.01);
 
   // Input chunks hold at least 5 ms (240 mono samples), but the last one.
