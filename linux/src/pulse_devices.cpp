@@ -106,13 +106,10 @@ OutputSpec native_spec(const pa_sample_spec& spec) {
 }
 
 std::vector<OutputDeviceInfo> output_devices(const std::vector<SinkEntry>& sinks,
-                                             const std::optional<std::string>& default_output_id) {
+                                             const DefaultOutputId& default_output_id) {
   std::vector<OutputDeviceInfo> out;
-  for (const auto& sink : sinks) {
-    if (default_output_id && sink.name == *default_output_id) continue;
-    out.push_back({sink.description, sink.name});
-  }
-  return out;
+  for (const auto& sink : sinks) out.push_back({sink.description, sink.name});
+  return without_default_output(std::move(out), default_output_id);
 }
 
 const SourceEntry* default_input(const std::vector<SourceEntry>& sources,
@@ -126,18 +123,18 @@ const SourceEntry* default_input(const std::vector<SourceEntry>& sources,
 
 InputDeviceList input_devices(const std::vector<SourceEntry>& sources,
                               const std::string& default_source) {
-  InputDeviceList list;
+  std::optional<std::string> default_name;
   if (const SourceEntry* def = default_input(sources, default_source)) {
-    list.default_name = def->description;
+    default_name = def->description;
   }
+  std::vector<InputDeviceInfo> candidates;
   for (const auto& source : sources) {
     if (source.is_monitor) continue;
-    if (list.default_name && source.description == *list.default_name) continue;
-    list.devices.push_back(
+    candidates.push_back(
         {source.description, InputDeviceConfig{static_cast<std::uint16_t>(source.spec.channels),
                                                source.spec.rate, SampleFormat::F32}});
   }
-  return list;
+  return make_input_device_list(std::move(default_name), std::move(candidates));
 }
 
 const SourceEntry* find_input_source(const std::vector<SourceEntry>& sources,

@@ -53,9 +53,9 @@ std::expected<std::vector<SourceEntry>, std::string> list_sources(Connection& co
 // formats decode to 16 bits.
 OutputSpec native_spec(const pa_sample_spec& spec);
 
-// Every sink but the one whose name is `default_output_id` (once known).
+// Every sink but the one whose name is the remembered default output id.
 std::vector<OutputDeviceInfo> output_devices(const std::vector<SinkEntry>& sinks,
-                                             const std::optional<std::string>& default_output_id);
+                                             const DefaultOutputId& default_output_id);
 
 // The default input device: the default source, unless the server has none
 // or its default is a sink's monitor (that is system audio, not a microphone).

@@ -18,7 +18,7 @@ class PulsePlatform final : public CapturePlatform {
     if (!session) return {};
     auto sinks = pulse::list_sinks(*connection_, session->context());
     if (!sinks) return {};
-    return pulse::output_devices(*sinks, default_output_.get());
+    return pulse::output_devices(*sinks, default_output_);
   }
 
   InputDeviceList list_input_devices() override {
