@@ -47,6 +47,8 @@ class PulseRecording : public ::testing::Test {
       std::lock_guard lock(mutex);
       err += text;
     };
+    // The recording's timeline starts inside `start`, before any capture.
+    started = steady_clock::now();
     auto rec = Recorder::start({.output_dir = path_to_text(dir.path()),
                                 .devices = {"[Loopback] Headset"},
                                 .format = STUDIO,
@@ -54,7 +56,6 @@ class PulseRecording : public ::testing::Test {
                                 .record_mic = true,
                                 .mode = mode},
                                env);
-    started = steady_clock::now();
     return rec;
   }
 
