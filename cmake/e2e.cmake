@@ -14,3 +14,10 @@ add_test(NAME e2e.cli
 # Alone: under Wine a GUI program's standard error was once seen empty while
 # other tests kept the same wineserver busy.
 set_tests_properties(e2e.cli PROPERTIES TIMEOUT 600 LABELS e2e RUN_SERIAL TRUE)
+
+# The Linux program's console recording against a private PulseAudio of its own.
+if(NOT WIN32)
+  add_test(NAME e2e.console
+    COMMAND bash ${PROJECT_SOURCE_DIR}/linux/tests/e2e/console_e2e.sh $<TARGET_FILE:quillbox>)
+  set_tests_properties(e2e.console PROPERTIES TIMEOUT 600 LABELS e2e RUN_SERIAL TRUE)
+endif()

@@ -209,9 +209,12 @@ expect "repair with failures only prints no empty-folder line" 0 "" \
 
 # --- window mode ----------------------------------------------------------------
 
-expect "no arguments" 1 "" "$NO_WINDOW" --
-expect "output without duration" 1 "" "$NO_WINDOW" -- --output "$empty"
-expect "timed recording" 1 "" "$NO_WINDOW" -- -d 0 -m --format studio --stems
+# The Linux program records in the console instead (its own end-to-end test).
+if [[ $platform == windows ]]; then
+  expect "no arguments" 1 "" "$NO_WINDOW" --
+  expect "output without duration" 1 "" "$NO_WINDOW" -- --output "$empty"
+  expect "timed recording" 1 "" "$NO_WINDOW" -- -d 0 -m --format studio --stems
+fi
 
 echo "$((cases - failures)) of $cases cases passed"
 if [[ $failures -ne 0 ]]; then
