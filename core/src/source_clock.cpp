@@ -19,6 +19,8 @@ constexpr double PULL_SECONDS = 20;
 constexpr double MAX_PULL = 200e-6;
 // Beyond this a device's clock is broken rather than drifting.
 constexpr double MAX_DRIFT = 1e-3;
+// The longest a bursty source is waited for before it is taken to be silent.
+constexpr double MAX_ALLOWANCE_S = 2.0;
 
 }  // namespace
 
@@ -45,6 +47,11 @@ void SourceClock::reanchor(double t) {
 std::uint64_t SourceClock::place(double t, std::size_t frames) {
   std::uint64_t silence = 0;
   const double gap = t - cursor_;
+  if (padded_ && gap < -JITTER_TOLERANCE_S) {
+    // The padding was wrong: this audio was on its way. Wait longer next time.
+    allowance_ = std::min(MAX_ALLOWANCE_S, std::max(allowance_, 2 * (allowance_ - gap)));
+  }
+  padded_ = false;
   if (!anchored_ || gap > JITTER_TOLERANCE_S) {
     // The device's frame count and its stamps part company here (a stall
     // that lost frames, a new stream): measure its clock afresh.
@@ -74,10 +81,13 @@ std::uint64_t SourceClock::pass(double now, bool arrived) {
     last_arrival_ = now;
     return 0;
   }
-  if (now - last_arrival_ <= LATENCY_ALLOWANCE_S) return 0;
-  const std::uint64_t frames = fill_to(now - LATENCY_ALLOWANCE_S);
+  if (now - last_arrival_ <= allowance_) return 0;
+  const std::uint64_t frames = fill_to(now - allowance_);
   // Whatever comes next no longer continues the frames measured so far.
-  if (frames > 0) anchored_ = false;
+  if (frames > 0) {
+    anchored_ = false;
+    padded_ = true;
+  }
   return frames;
 }
 

@@ -42,12 +42,15 @@ class SourceClock {
   std::uint64_t fill_to(double t);
 
   // A pass at time `now` found chunks of this source (`arrived`) or none.
-  // When nothing has arrived for longer than the latency allowance, the
+  // When nothing has arrived for longer than the source's allowance, the
   // source is silent up to `now` less the allowance: returns the frames of
   // silence that take it there. A source that keeps delivering, however
   // late its stamps, is never padded, so late audio cannot pile up behind
-  // padding.
+  // padding. A source whose audio turns up after it was padded delivers in
+  // bursts (a busy system, an emulated driver): its allowance grows to cover
+  // the delay seen, so it is waited for instead of padded again.
   std::uint64_t pass(double now, bool arrived);
+  double allowance() const { return allowance_; }
 
   // Where the next frame goes, in seconds on the timeline.
   double position() const { return cursor_; }
@@ -78,6 +81,8 @@ class SourceClock {
   std::uint32_t nominal_;
   double cursor_ = 0;  // timeline seconds of the next frame
   double last_arrival_ = 0;
+  double allowance_ = LATENCY_ALLOWANCE_S;
+  bool padded_ = false;  // silence was added since the last chunk arrived
   // The fit of capture stamps: residual r = t - anchor_t - x against x, the
   // nominal seconds of real frames since the anchor.
   bool anchored_ = false;

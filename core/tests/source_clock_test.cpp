@@ -78,6 +78,14 @@ TEST(SourceClock, GapsBecomeSilenceAndLateAudioIsKept) {
   EXPECT_EQ(clock.pass(0.8, true), 0u);
   EXPECT_EQ(clock.pass(0.85, false), 0u);
 
+  // That audio was on its way: the source delivers in bursts, and is waited
+  // for longer from now on (twice the delay seen), so the same pause pads nothing.
+  EXPECT_NEAR(clock.allowance(), 0.3, 1e-9);
+  const double reached = clock.position();
+  EXPECT_EQ(clock.pass(0.95, false), 0u);
+  EXPECT_EQ(clock.place(reached, 100), 0u);
+  EXPECT_NEAR(clock.position(), reached + 0.1, 1e-9);
+
   // A new stream after a switch starts where the switch was.
   clock.restart(2.0);
   EXPECT_EQ(clock.place(2.5, 10), 500u);  // its first packet came half a second late
