@@ -228,8 +228,13 @@ TEST(FinishRecording, ReportsSaveAsErrorsAndLeavesTheFiles) {
     const Message& box = rig.ui.messages.back();
     EXPECT_EQ(box.caption, "Save As error");
     EXPECT_EQ(box.icon, MessageIcon::Error);
-    const std::string error =
-        picker_fails ? "the folder picker failed (error 0x80004005)" : os_error(ENOENT).text;
+#ifdef _WIN32
+    const int missing_folder = 3;  // ERROR_PATH_NOT_FOUND
+#else
+    const int missing_folder = ENOENT;
+#endif
+    const std::string error = picker_fails ? "the folder picker failed (error 0x80004005)"
+                                           : os_error(missing_folder).text;
     const fs::path kept =
         picker_fails ? rig.dir / file_names({rig.dir.path()}).at(0) : rig.dir.path();
     EXPECT_EQ(box.text, "Save As error: " + error +
