@@ -66,3 +66,12 @@ file(GLOB QUILLBOX_CHILD_PROCESS_SOURCES CONFIGURE_DEPENDS
 target_sources(quillbox_tests PRIVATE ${QUILLBOX_CHILD_PROCESS_SOURCES})
 add_dependencies(quillbox_tests quillbox_crash_child)
 # --- end of the crash-safety section --------------------------------------
+
+# --- Windows capture benchmark (printed figures, not a test) --------------
+if(WIN32)
+  add_executable(quillbox_capture_bench ${PROJECT_SOURCE_DIR}/windows/bench/capture_bench.cpp)
+  target_include_directories(quillbox_capture_bench PRIVATE ${PROJECT_SOURCE_DIR}/windows/tests)
+  target_link_libraries(quillbox_capture_bench PRIVATE quillbox_platform)
+  target_link_options(quillbox_capture_bench PRIVATE -static)
+  quillbox_warnings(quillbox_capture_bench)
+endif()
