@@ -126,16 +126,13 @@ std::vector<OutputDeviceInfo> list_output_devices(const DefaultOutputId& default
   std::vector<OutputDeviceInfo> devices;
   auto enumerator = create_enumerator();
   if (!enumerator) return devices;
-  const auto hidden = default_output.get();
   for_each_endpoint(**enumerator, eRender, [&](IMMDevice& device) {
     auto name = friendly_name(device);
     auto id = endpoint_id(device);
-    if (name && id && !(hidden && *hidden == *id)) {
-      devices.push_back(OutputDeviceInfo{std::move(*name), std::move(*id)});
-    }
+    if (name && id) devices.push_back(OutputDeviceInfo{std::move(*name), std::move(*id)});
     return true;
   });
-  return devices;
+  return without_default_output(std::move(devices), default_output);
 }
 
 std::optional<std::string> default_input_name() {
@@ -149,18 +146,20 @@ std::optional<std::string> default_input_name() {
 
 InputDeviceList list_input_devices() {
   ComApartment com;
-  InputDeviceList list;
-  list.default_name = default_input_name();
-  auto enumerator = create_enumerator();
-  if (!enumerator) return list;
-  for_each_endpoint(**enumerator, eCapture, [&](IMMDevice& device) {
-    auto name = friendly_name(device);
-    if (!name || name == list.default_name) return true;
-    const auto mix = mix_format(device);
-    if (mix) list.devices.push_back(InputDeviceInfo{std::move(*name), input_config(*mix)});
-    return true;
-  });
-  return list;
+  auto default_name = default_input_name();
+  std::vector<InputDeviceInfo> candidates;
+  if (auto enumerator = create_enumerator()) {
+    for_each_endpoint(**enumerator, eCapture, [&](IMMDevice& device) {
+      auto name = friendly_name(device);
+      if (!name) return true;
+      // A device whose configuration cannot be read is not listed.
+      if (const auto mix = mix_format(device)) {
+        candidates.push_back(InputDeviceInfo{std::move(*name), input_config(*mix)});
+      }
+      return true;
+    });
+  }
+  return make_input_device_list(std::move(default_name), std::move(candidates));
 }
 
 std::expected<OutputSpec, std::string> probe_loopback_format(const std::optional<std::string>& id,
