@@ -38,6 +38,7 @@ target_include_directories(quillbox_tests PRIVATE ${PROJECT_SOURCE_DIR}/core/tes
 target_link_libraries(quillbox_tests PRIVATE quillbox_test_support quillbox_platform ${QUILLBOX_GTEST_MAIN})
 if(WIN32)
   target_link_options(quillbox_tests PRIVATE -static)
+  target_link_libraries(quillbox_tests PRIVATE psapi)
 endif()
 quillbox_warnings(quillbox_tests)
 # Designated initializers that leave fields at their defaults are the point.
