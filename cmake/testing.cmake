@@ -26,11 +26,19 @@ quillbox_warnings(quillbox_test_support)
 file(GLOB QUILLBOX_TEST_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/core/tests/*_test.cpp
   ${QUILLBOX_PLATFORM_DIR}/../tests/*_test.cpp)
+# The Windows audio layer's pure rules (a header without Win32) are tested on
+# every build.
+if(NOT WIN32)
+  list(APPEND QUILLBOX_TEST_SOURCES ${PROJECT_SOURCE_DIR}/windows/tests/wasapi_formats_test.cpp)
+  set_source_files_properties(${PROJECT_SOURCE_DIR}/windows/tests/wasapi_formats_test.cpp
+    PROPERTIES INCLUDE_DIRECTORIES ${PROJECT_SOURCE_DIR}/windows/src)
+endif()
 add_executable(quillbox_tests ${QUILLBOX_TEST_SOURCES})
 target_include_directories(quillbox_tests PRIVATE ${PROJECT_SOURCE_DIR}/core/tests)
 target_link_libraries(quillbox_tests PRIVATE quillbox_test_support quillbox_platform ${QUILLBOX_GTEST_MAIN})
 if(WIN32)
   target_link_options(quillbox_tests PRIVATE -static)
+  target_link_libraries(quillbox_tests PRIVATE psapi)
 endif()
 quillbox_warnings(quillbox_tests)
 # Designated initializers that leave fields at their defaults are the point.
