@@ -209,9 +209,13 @@ expect "repair with failures only prints no empty-folder line" 0 "" \
 
 # --- window mode ----------------------------------------------------------------
 
-expect "no arguments" 1 "" "$NO_WINDOW" --
-expect "output without duration" 1 "" "$NO_WINDOW" -- --output "$empty"
-expect "timed recording" 1 "" "$NO_WINDOW" -- -d 0 -m --format studio --stems
+# The Windows program opens its window here; windows/tests/e2e/window_e2e.sh
+# drives it. The Linux program has no window.
+if [[ $platform == linux ]]; then
+  expect "no arguments" 1 "" "$NO_WINDOW" --
+  expect "output without duration" 1 "" "$NO_WINDOW" -- --output "$empty"
+  expect "timed recording" 1 "" "$NO_WINDOW" -- -d 0 -m --format studio --stems
+fi
 
 echo "$((cases - failures)) of $cases cases passed"
 if [[ $failures -ne 0 ]]; then
