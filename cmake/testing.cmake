@@ -19,7 +19,7 @@ file(GLOB QUILLBOX_TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/core/tests/support/*.cpp)
 add_library(quillbox_test_support STATIC ${QUILLBOX_TEST_SUPPORT_SOURCES})
 target_include_directories(quillbox_test_support PUBLIC ${PROJECT_SOURCE_DIR}/core/tests/support)
-target_link_libraries(quillbox_test_support PUBLIC quillbox_platform)
+target_link_libraries(quillbox_test_support PUBLIC quillbox_core)
 quillbox_warnings(quillbox_test_support)
 
 # Unit and flow tests of the core and of the platform layer: one file per unit.

@@ -124,4 +124,22 @@ std::optional<std::string> DefaultOutputId::get() const {
   return id_;
 }
 
+// --- Device lists --------------------------------------------------------
+
+std::vector<OutputDeviceInfo> without_default_output(std::vector<OutputDeviceInfo> devices,
+                                                     const DefaultOutputId& default_id) {
+  if (const auto hidden = default_id.get()) {
+    std::erase_if(devices, [&](const OutputDeviceInfo& d) { return d.id == *hidden; });
+  }
+  return devices;
+}
+
+InputDeviceList make_input_device_list(std::optional<std::string> default_name,
+                                       std::vector<InputDeviceInfo> candidates) {
+  if (default_name) {
+    std::erase_if(candidates, [&](const InputDeviceInfo& d) { return d.name == *default_name; });
+  }
+  return InputDeviceList{std::move(default_name), std::move(candidates)};
+}
+
 }  // namespace quillbox

@@ -2,7 +2,7 @@
 
 // What the recorder needs of the system's audio: the devices it can record
 // from, their native formats, and capture streams that fill an `AudioBuf`.
-// The platforms implement `CapturePlatform` (WASAPI, libpulse); tests and
+// Each platform implements `CapturePlatform` with its sound system; tests and
 // benchmarks plug in a synthetic one. The naming rules of device entries are
 // pure logic and live here, once.
 
@@ -90,14 +90,16 @@ class CapturePlatform {
   virtual ~CapturePlatform() = default;
 
   // Active output devices in the system's order, without the one whose id is
-  // the remembered default output id (once it is known).
+  // the remembered default output id (once it is known; see
+  // `without_default_output`).
   virtual std::vector<OutputDeviceInfo> list_output_devices() = 0;
+  // Built with `make_input_device_list`.
   virtual InputDeviceList list_input_devices() = 0;
   virtual std::optional<std::string> default_input_name() = 0;
 
   // The native format of an output device (the default one without `id`;
-  // that probe also remembers the default output id). Errors read
-  // "{step}: 0x{hr}" on Windows.
+  // that probe also remembers the default output id). Errors name the
+  // system call that failed and the system's own code.
   virtual std::expected<OutputSpec, std::string> probe_loopback_format(
       const std::optional<std::string>& id) = 0;
   // The native format of the input device of that name, when it can be read.
@@ -180,5 +182,19 @@ class DefaultOutputId {
   mutable std::mutex mutex_;
   std::optional<std::string> id_;
 };
+
+// --- Device lists --------------------------------------------------------
+
+// `devices` without the default output device, once its id is remembered:
+// it is recorded as "System audio" and never listed again.
+std::vector<OutputDeviceInfo> without_default_output(std::vector<OutputDeviceInfo> devices,
+                                                     const DefaultOutputId& default_id);
+
+// The input device list from the default device's name (absent when there
+// is none) and every device the system lists, in its order; a candidate
+// whose name is byte for byte the default's is the default device and is
+// left out.
+InputDeviceList make_input_device_list(std::optional<std::string> default_name,
+                                       std::vector<InputDeviceInfo> candidates);
 
 }  // namespace quillbox

@@ -55,13 +55,6 @@ CliAction error(std::string message) {
 
 }  // namespace
 
-std::optional<FormatPreset> find_preset(std::string_view key) {
-  for (const FormatPreset& preset : FORMAT_PRESETS) {
-    if (preset.key && *preset.key == key) return preset;
-  }
-  return std::nullopt;
-}
-
 CliAction parse_args(const std::vector<std::string>& args) {
   Options options;
   for (std::size_t i = 0; i < args.size(); ++i) {

@@ -1,16 +1,15 @@
 #pragma once
 
 // The one thread of a recording that touches audio after capture. Every
-// pass it takes the sources' chunks, converts them, follows switched
-// sources and writes: a mix of the enabled sources into one file, or one
-// file per source.
+// pass it takes the sources' chunks, converts them to the session format,
+// follows switched sources and hands the audio to the recording's write
+// policy (see write_policy.h), which writes through the session's files.
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,23 +18,48 @@
 
 #include "audio_buf.h"
 #include "buffered_file.h"
-#include "capture.h"
-#include "cli.h"
 #include "output_spec.h"
 #include "pass_clock.h"
+#include "record_mode.h"
 #include "recpart_writer.h"
 #include "source_lane.h"
+#include "write_policy.h"
 
 namespace quillbox {
 
 inline constexpr std::chrono::milliseconds POLL_INTERVAL{5};
-// Passes a source may come up empty before it stops holding the others back.
-inline constexpr std::uint32_t STARVED_PASSES = 20;
 
-// The running captures of a recording, shared by the recorder and the processor.
-struct StreamList {
-  std::mutex mutex;
-  std::vector<StreamHandle> handles;
+// What the recorder and the processor share of one source: the buffer its
+// capture fills, whether it is switched on and since when, and the format of
+// the capture that fills the buffer. The recorder changes the format before
+// it switches a newly started capture on; the processor follows at its next
+// pass. A switch takes effect on the timeline at the moment it was made, not
+// at the pass that sees it.
+class SourceFeed {
+ public:
+  explicit SourceFeed(StreamFormat format) : format_(pack(format)) {}
+
+  const std::shared_ptr<AudioBuf>& buffer() const { return buffer_; }
+  bool enabled() const { return enabled_.load(); }
+  // The time of the last switch; read after `enabled`, it is that switch's.
+  CaptureTime switched_at() const { return CaptureTime(CaptureTime::duration(at_.load())); }
+  void set_enabled(bool on, CaptureTime at) {
+    at_.store(at.time_since_epoch().count());
+    enabled_.store(on);
+  }
+  StreamFormat format() const { return unpack(format_.load()); }
+  void set_format(StreamFormat format) { format_.store(pack(format)); }
+
+ private:
+  static std::uint64_t pack(StreamFormat f) { return std::uint64_t{f.rate} << 16 | f.channels; }
+  static StreamFormat unpack(std::uint64_t v) {
+    return {static_cast<std::uint32_t>(v >> 16), static_cast<std::uint16_t>(v & 0xffff)};
+  }
+
+  std::shared_ptr<AudioBuf> buffer_ = std::make_shared<AudioBuf>();
+  std::atomic<CaptureTime::rep> at_{0};
+  std::atomic<bool> enabled_{false};
+  std::atomic<std::uint64_t> format_;
 };
 
 // The recording's fatal error, written by the processor and read by the window.
@@ -44,35 +68,32 @@ struct ErrorSlot {
   std::optional<std::string> text;
 };
 
-struct ProcessorSource {
-  std::shared_ptr<AudioBuf> buffer;
-  std::shared_ptr<std::atomic<bool>> enabled;
-  std::uint32_t native_rate = 0;
-  std::uint16_t native_channels = 0;
-  OutputSpec spec;  // the session format
-};
-
 // Everything the processor thread takes over at start.
 struct ProcessorSetup {
-  std::promise<std::vector<std::filesystem::path>> status;  // the one message
-  std::vector<ProcessorSource> sources;
+  std::vector<std::shared_ptr<SourceFeed>> sources;
+  OutputSpec spec;                     // the session format every source is converted to
   std::vector<RecpartWriter> writers;  // writer 0 alone in single-file mode
   std::vector<std::filesystem::path> files;
-  std::filesystem::path output_dir;
   std::optional<BufferedFile> instructions;
   std::shared_ptr<std::atomic<bool>> stop_flag;
-  std::shared_ptr<StreamList> streams;  // held only so the captures outlive the processor
+  // When the stop was asked for, stored before the flag is raised.
+  std::shared_ptr<std::atomic<CaptureTime::rep>> stop_time;
+  // The recording's start: position 0 of its timeline, on the pass clock.
+  CaptureTime start_time{};
   std::shared_ptr<ErrorSlot> error;
   std::uint32_t mix_divisor = 1;
   RecordMode mode = RecordMode::Single;
-  std::shared_ptr<PassClock> clock;
-  SourceLane::ErrorSink err;  // resampler messages; standard error when empty
+  std::shared_ptr<PassClock> clock;  // the real clock when empty
+  // Resampler messages and capture failure lines; standard error when empty.
+  SourceLane::ErrorSink err;
   std::uint64_t part_size_limit = PART_SIZE_LIMIT;
 };
 
-// The thread body. Ends after the stop flag is seen (or a fatal error): the
-// queued audio is written, every file finished and closed, the first error
-// stored, and the list of created files sent as the only status.
-void run_processor(ProcessorSetup setup);
+// The thread body. Runs passes until it sees the stop flag (or a fatal
+// error); then writes what the sources hold, finishes and closes every file,
+// stores the first error in `setup.error` and returns the created files in
+// creation order. Everything captured before the stop flag was raised is
+// written.
+std::vector<std::filesystem::path> run_processor(ProcessorSetup setup);
 
 }  // namespace quillbox

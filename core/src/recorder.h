@@ -11,23 +11,20 @@
 #include <expected>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "audio_buf.h"
 #include "capture.h"
-#include "cli.h"
 #include "output_spec.h"
 #include "pass_clock.h"
 #include "platform_paths.h"
 #include "processor.h"
+#include "record_mode.h"
 
 namespace quillbox {
 
@@ -44,16 +41,24 @@ struct StartRequest {
 // One configured source; its position in the list is its index everywhere.
 struct SourceInfo {
   SourceKey key;
-  OutputSpec native;
-  std::shared_ptr<AudioBuf> buffer;
-  std::shared_ptr<std::atomic<bool>> enabled;
+  OutputSpec native;  // as probed (44.1 kHz stereo 16-bit when the probe failed)
+  std::shared_ptr<SourceFeed> feed;
 };
 
-// The outcome of a source started while recording, handed to the window thread.
+// What `set_source_enabled` did at once.
+enum class SwitchOutcome : std::uint8_t {
+  SwitchedOff,    // the source is off; its capture (or the start under way) is released
+  Starting,       // a start of the source is under way; its outcome comes to a notify
+  AlreadyActive,  // the source records already; nothing changed
+  NotSwitchable,  // no such source, or the recording has stopped
+};
+
+// The outcome of a live start, handed from the worker to the window thread.
+// The started capture itself stays with the recorder until `attach_stream`.
 struct SourceStartResult {
   SourceKey key;
   std::size_t index = 0;
-  std::variant<StreamHandle, std::string> result;
+  std::optional<std::string> error;  // the text to show when the start failed
 };
 
 struct StopResult {
@@ -76,8 +81,9 @@ struct RecorderEnv {
   std::uint64_t part_size_limit = PART_SIZE_LIMIT;
 };
 
-// Called on a worker thread with the outcome of a live start; the window
-// hands it over to its own thread.
+// Called on a live-start worker thread with the start's outcome; the window
+// hands it over to its own thread and calls `attach_stream` there. It must
+// not block on the window thread (a stop waits for the workers).
 using SourceStartedSink = std::function<void(SourceStartResult)>;
 
 // "{year:04}-{month:02}-{day:02}_{hour:02}-{minute:02}" in UTC; times before
@@ -107,16 +113,32 @@ class Recorder {
   // The processor's fatal error, once it has one.
   std::optional<std::string> error() const;
 
-  // Switches a source off at once, or starts it on a worker thread whose
-  // outcome goes to `notify` ("already active" when it runs already).
-  void set_source_enabled(const SourceKey& key, bool enabled, SourceStartedSink notify);
+  // Switching a source while recording, from the window thread:
+  //
+  // Off: the source is off at once; its capture is released on the calling
+  // thread (an input stream pushes its last chunk first), and a start under
+  // way is cancelled: its capture is released when it arrives and the source
+  // stays off. Returns SwitchedOff.
+  //
+  // On: a start runs on a worker thread owned by the recorder, and `notify`
+  // receives its outcome once from that worker (unless the recording stops
+  // first). Returns Starting. While a start of the source is under way (even
+  // a cancelled one) no second one begins: that start stands and its own
+  // notify reports it. A source that records already returns AlreadyActive
+  // and `notify` is not called.
+  SwitchOutcome set_source_enabled(const SourceKey& key, bool enabled, SourceStartedSink notify);
 
-  // Takes a live start's outcome on the window thread; returns the text to
-  // show when the start failed.
-  std::optional<std::string> attach_stream(std::size_t index,
-                                           std::variant<StreamHandle, std::string> result);
+  // Takes a live start's outcome on the window thread. A successful start's
+  // capture joins the recording and the source is on from the next pass;
+  // an outcome whose source was switched off meanwhile, or that arrives
+  // after `stop`, changes nothing. Returns the text to show: the failure
+  // text of a failed start, else nothing.
+  std::optional<std::string> attach_stream(const SourceStartResult& result);
 
-  // Ends the recording: waits for the processor's report.
+  // Ends the recording on the calling thread: releases every capture (so
+  // each pushes what it still holds), waits for the live-start workers,
+  // raises the stop flag and joins the processor thread once it has written
+  // everything captured up to here. No thread of the recording runs after it.
   StopResult stop() &&;
 
   const std::vector<SourceInfo>& sources() const { return sources_; }
@@ -130,21 +152,15 @@ class Recorder {
 
  private:
   Recorder() = default;
-  struct UsedSources {
-    std::mutex mutex;
-    std::set<std::size_t> indices;
-  };
+  struct Live;  // the captures, live starts and threads, shared with the workers
 
   std::shared_ptr<CapturePlatform> capture_;
-  std::future<std::vector<std::filesystem::path>> status_;
+  std::unique_ptr<Live> live_;
   std::filesystem::path output_dir_;
   bool output_dir_created_ = false;
-  std::unique_ptr<UsedSources> used_ = std::make_unique<UsedSources>();
   std::vector<SourceInfo> sources_;
   std::vector<std::string> warnings_;
   OutputSpec spec_;
-  std::shared_ptr<StreamList> streams_;
-  std::shared_ptr<std::atomic<bool>> stop_flag_;
   std::shared_ptr<ErrorSlot> error_;
   RecordMode mode_ = RecordMode::Single;
 };

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "buffered_file.h"
-#include "cli.h"
 #include "output_spec.h"
 #include "platform_paths.h"
+#include "record_mode.h"
 #include "recpart_writer.h"
 
 namespace quillbox {

@@ -20,6 +20,11 @@ namespace quillbox {
 
 // Frames per resampler call.
 inline constexpr std::size_t RESAMPLER_CHUNK_FRAMES = 64;
+// Frames a lane that starts following its source's clock primes its new
+// resampler with.
+inline constexpr std::size_t PRIMING_FRAMES = 256;
+// Output frames over which it fades from its old conversion to the new one.
+inline constexpr std::size_t HANDOVER_FRAMES = 256;
 
 // A first-in-first-out run of interleaved samples. Samples leave from the
 // front in blocks; storage is reused, not shifted on every removal.
@@ -68,6 +73,23 @@ class SourceLane {
   // resampler keeps its history.
   void clear();
 
+  // Appends `frames` frames of silence as if the source had delivered them.
+  std::expected<void, std::string> feed_silence(std::size_t source_index, std::size_t frames);
+
+  // Converts from now on as if the source ran at `native_rate` (its clock as
+  // the session's clock measures it) rather than its nominal rate. The first
+  // call switches the lane to a variable-rate resampler, primed with the
+  // last frames it converted so the audio runs on without a seam; a lane
+  // never called keeps converting bit for bit as before.
+  void follow_rate(std::size_t source_index, double native_rate);
+  bool following() const { return following_; }
+  double followed_rate() const { return followed_rate_; }
+
+  // Ends an active stretch: what the resampler holds is flushed into the
+  // queue and the lane starts the next stretch without any of this one's
+  // history.
+  void end_stretch();
+
   SampleQueue& queue() { return queue_; }
   const SampleQueue& queue() const { return queue_; }
 
@@ -80,6 +102,14 @@ class SourceLane {
   struct Resampler;
 
   std::expected<void, std::string> create_resampler(std::size_t source_index);
+  void convert(std::span<const float> chunk);
+  void remember(std::span<const float> frames);
+  // Maps the resampler's output into the queue, less what priming produced,
+  // faded in over the old conversion's output while a handover runs.
+  void emit(std::span<const float> resampled);
+  void merge_handover(bool finish);
+  struct Handover;
+  double io_ratio() const { return followed_rate_ / static_cast<double>(out_rate_); }
 
   std::uint32_t native_rate_;
   std::uint16_t native_channels_;
@@ -90,6 +120,14 @@ class SourceLane {
   std::vector<float> pending_;
   std::vector<float> resampled_;  // scratch: one feed's resampler output, interleaved
   SampleQueue queue_;
+  // Following a measured clock: the rate it runs at, the last frames fed
+  // (to prime a new resampler), and the primed output still to discard.
+  bool following_ = false;
+  double followed_rate_ = 0;
+  std::vector<float> history_;
+  std::size_t discard_frames_ = 0;
+  std::vector<float> silence_;
+  std::unique_ptr<Handover> handover_;
 };
 
 // Maps interleaved frames from `from` to `to` channels and appends them to

@@ -86,6 +86,29 @@ class FakePlatform final : public CapturePlatform {
   }
 };
 
+TEST(CaptureDeviceLists, LeaveTheDefaultDevicesOut) {
+  const std::vector<OutputDeviceInfo> outputs = {
+      {"Speakers", "a"}, {"Headset", "b"}, {"Speakers", "c"}};
+  DefaultOutputId id;
+  // Until the default output is known, every device is listed.
+  EXPECT_EQ(without_default_output(outputs, id).size(), 3u);
+  id.remember("c");
+  const auto listed = without_default_output(outputs, id);
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0].id, "a");
+  EXPECT_EQ(listed[1].id, "b");
+
+  // Only a byte-equal name is the default input; case and trailing spaces differ.
+  const std::vector<InputDeviceInfo> inputs = {
+      {"Mic", {1, 48000, SampleFormat::I16}}, {"mic", {}}, {"Mic ", {}}, {"Mic", {}}};
+  const InputDeviceList list = make_input_device_list("Mic", inputs);
+  EXPECT_EQ(list.default_name, "Mic");
+  ASSERT_EQ(list.devices.size(), 2u);
+  EXPECT_EQ(list.devices[0].name, "mic");
+  EXPECT_EQ(list.devices[1].name, "Mic ");
+  EXPECT_EQ(make_input_device_list(std::nullopt, inputs).devices.size(), 4u);
+}
+
 TEST(StartSource, WordsEachKindsFailure) {
   struct Case {
     SourceKey key;

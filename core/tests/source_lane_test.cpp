@@ -211,5 +211,82 @@ TEST(SourceLane, ResamplerCreationFailuresNameTheSourceAndDropTheChunk) {
   }
 }
 
+// A lane that starts following its source's measured clock: until then the
+// samples pass bit for bit; the handover leaves no click (the tone's second
+// difference stays that of a clean tone), and afterwards the tone is clean
+// (THD+N below -100 dB) at its level, at the frequency the measured clock
+// gives it. Mono at the session rate, and stereo from 44.1 kHz.
+struct Follow {
+  std::uint32_t rate;
+  std::uint16_t channels;
+};
+class FollowingLane : public testing::TestWithParam<Follow> {};
+
+TEST_P(FollowingLane, HandsOverWithoutASeamAndStaysClean) {
+  const Follow p = GetParam();
+  constexpr double F = 1000.0;
+  constexpr float AMP = 0.5f;
+  const double true_rate = p.rate * (1 + 100e-6);
+  SourceLane lane(p.rate, p.channels, session(48000, p.channels));
+  std::uint64_t n = 0;
+  auto feed_ms = [&](int ms) {
+    for (int i = 0; i < ms / 10; ++i) {
+      std::vector<float> chunk(p.rate / 100 * p.channels);
+      for (std::size_t f = 0; f < chunk.size() / p.channels; ++f, ++n)
+        for (std::size_t c = 0; c < p.channels; ++c)
+          chunk[f * p.channels + c] =
+              AMP * float(std::sin(2 * std::numbers::pi * F * double(n) / p.rate));
+      ASSERT_TRUE(lane.feed(0, chunk));
+    }
+  };
+  feed_ms(1000);
+  const std::size_t before = lane.queue().size() / p.channels;
+  if (p.rate == 48000) {
+    const auto q = lane.queue().front(lane.queue().size());
+    for (std::size_t f = 0; f < before; ++f)
+      ASSERT_EQ(q[f * p.channels],
+                AMP * float(std::sin(2 * std::numbers::pi * F * double(f) / p.rate)));
+  }
+  lane.follow_rate(0, true_rate);
+  EXPECT_TRUE(lane.following());
+  feed_ms(3000);
+  lane.flush_tail();
+  std::vector<double> out;
+  const auto q = lane.queue().front(lane.queue().size());
+  for (std::size_t f = 0; f < q.size() / p.channels; ++f) out.push_back(q[f * p.channels]);
+  // The whole run: frames match what came in, at the measured rate after the switch.
+  const double expected = 48000.0 * 1.0 + 48000.0 * 3.0 * p.rate / true_rate;
+  EXPECT_NEAR(double(out.size()), expected, 4.0);
+
+  const double clean = AMP * std::pow(2 * std::numbers::pi * F / 48000, 2);
+  double worst = 0;
+  for (std::size_t k = before - 2000; k < before + 2000; ++k)
+    worst = std::max(worst, std::abs(out[k + 1] - 2 * out[k] + out[k - 1]));
+  EXPECT_LT(worst, clean * 1.05);
+
+  // THD+N over two seconds after the switch, at the tone's new frequency.
+  const double f_out = F * true_rate / p.rate / 48000;
+  double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
+  const std::size_t a = before + 24000, b = before + 120000;
+  for (std::size_t k = a; k < b; ++k) {
+    const double sn = std::sin(2 * std::numbers::pi * f_out * k);
+    const double cs = std::cos(2 * std::numbers::pi * f_out * k);
+    ss += sn * sn, cc += cs * cs, sc += sn * cs, xs += out[k] * sn, xc += out[k] * cs;
+  }
+  const double det = ss * cc - sc * sc;
+  const double ka = (xs * cc - xc * sc) / det, kb = (xc * ss - xs * sc) / det;
+  double sig = 0, res = 0;
+  for (std::size_t k = a; k < b; ++k) {
+    const double m = ka * std::sin(2 * std::numbers::pi * f_out * k) +
+                     kb * std::cos(2 * std::numbers::pi * f_out * k);
+    sig += m * m;
+    res += (out[k] - m) * (out[k] - m);
+  }
+  EXPECT_LT(10 * std::log10(res / sig), -100.0);
+  EXPECT_NEAR(20 * std::log10(std::hypot(ka, kb) / AMP), 0.0, 0.1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, FollowingLane, testing::Values(Follow{48000, 1}, Follow{44100, 2}));
+
 }  // namespace
 }  // namespace quillbox

@@ -2,11 +2,14 @@
 
 #include "input_chunker.h"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <condition_variable>
 #include <map>
 #include <numbers>
+#include <random>
+#include <span>
 #include <thread>
 #include <utility>
 
@@ -22,14 +25,6 @@ constexpr std::uint64_t NS_PER_S = 1'000'000'000;
 // What Windows answers when the default endpoint or an id does not exist.
 constexpr const char* NOT_FOUND_TEXT = "GetDevice/GetDefaultAudioEndpoint: 0x80070490";
 
-// Whole sample frames elapsed after stream time `t`. Split so that hours of
-// virtual time at high rates do not overflow.
-std::uint64_t frames_at(nanoseconds t, std::uint32_t rate) {
-  if (t.count() <= 0) return 0;
-  const auto ns = static_cast<std::uint64_t>(t.count());
-  return (ns / NS_PER_S) * rate + (ns % NS_PER_S) * rate / NS_PER_S;
-}
-
 // The first stream time at which `frames` frames have elapsed.
 nanoseconds time_of(std::uint64_t frames, std::uint32_t rate) {
   const std::uint64_t whole = frames / rate;
@@ -42,8 +37,9 @@ nanoseconds time_of(std::uint64_t frames, std::uint32_t rate) {
 // drops, and where their samples go. Driven by one thread at a time.
 class StreamCore {
  public:
-  StreamCore(const SyntheticDevice& device, bool input, std::shared_ptr<AudioBuf> buffer)
-      : device_(device), input_(input), buffer_(std::move(buffer)) {
+  StreamCore(const SyntheticDevice& device, bool input, std::shared_ptr<AudioBuf> buffer,
+             std::optional<std::filesystem::path> exe_dir)
+      : device_(device), input_(input), buffer_(std::move(buffer)), exe_dir_(std::move(exe_dir)) {
     if (input_) {
       chunker_ = std::make_unique<InputChunker>(buffer_, device_.native.sample_rate,
                                                 device_.native.channels);
@@ -55,16 +51,26 @@ class StreamCore {
 
   // Delivers every packet due by stream time `t`.
   void pump(nanoseconds t) {
-    const std::uint64_t due_count = frames_at(t, rate()) / device_.packet_frames;
-    while (next_ < due_count) {
+    for (;;) {
       const nanoseconds due = due_time(next_);
+      if (due > t) return;
       if (device_.stop_after && due > *device_.stop_after) return;
-      if (stalled(due)) {
-        if (!device_.stall->deliver_backlog) {
+      if (failed_) return;
+      if (device_.fail_after && due > device_.fail_after->after) {
+        failed_ = true;
+        if (input_) {
+          report_input_failure(*buffer_, device_.fail_after->text);
+        } else {
+          report_loopback_failure(*buffer_, device_.fail_after->text, exe_dir_);
+        }
+        return;
+      }
+      if (const Stall* stall = stall_at(due)) {
+        if (!stall->deliver_backlog) {
           ++next_;  // its sample positions are skipped, never sent
           continue;
         }
-        if (t < device_.stall->end) return;  // held back until the stall ends
+        if (t < stall->end) return;  // held back until the stall ends
       }
       deliver(next_++);
     }
@@ -74,7 +80,8 @@ class StreamCore {
   std::optional<nanoseconds> next_event() const {
     const nanoseconds due = due_time(next_);
     if (device_.stop_after && due > *device_.stop_after) return std::nullopt;
-    if (stalled(due) && device_.stall->deliver_backlog) return device_.stall->end;
+    if (failed_) return std::nullopt;
+    if (const Stall* stall = stall_at(due); stall && stall->deliver_backlog) return stall->end;
     return due;
   }
 
@@ -87,15 +94,42 @@ class StreamCore {
 
  private:
   std::uint32_t rate() const { return device_.native.sample_rate; }
+  // The true stream time at which `frames` frames have been produced.
+  nanoseconds frame_time(std::uint64_t frames) const {
+    if (device_.ppm == 0) return time_of(frames, rate());
+    const double true_rate = double(rate()) * (1.0 + device_.ppm * 1e-6);
+    return nanoseconds(std::llround(double(frames) / true_rate * 1e9));
+  }
   nanoseconds due_time(std::uint64_t packet) const {
-    return time_of((packet + 1) * device_.packet_frames, rate());
+    return frame_time((packet + 1) * device_.packet_frames);
   }
-  // The packet's first frame, on the stream's clock.
-  CaptureTime capture_time(std::uint64_t packet) const {
-    return start_ + time_of(packet * device_.packet_frames, rate());
+  // The packet's first frame, on the stream's clock, as the device stamps it.
+  CaptureTime capture_time(std::uint64_t packet) {
+    CaptureTime t = start_ + frame_time(packet * device_.packet_frames);
+    if (device_.jitter.count() > 0) {
+      std::uniform_int_distribution<std::int64_t> off(-device_.jitter.count(),
+                                                      device_.jitter.count());
+      t += nanoseconds(off(jitter_rng_));
+    }
+    return t;
   }
-  bool stalled(nanoseconds due) const {
-    return device_.stall && due >= device_.stall->begin && due < device_.stall->end;
+  const Stall* stall_at(nanoseconds due) const {
+    auto within = [&](const Stall& s) { return due >= s.begin && due < s.end; };
+    if (device_.stall && within(*device_.stall)) return &*device_.stall;
+    for (const Stall& s : device_.stalls)
+      if (within(s)) return &s;
+    return nullptr;
+  }
+  // Silences the frames of a packet that fall outside every burst.
+  void gate_bursts(std::uint64_t first, std::span<float> samples) const {
+    const std::size_t channels = device_.native.channels;
+    for (std::size_t f = 0; f < samples.size() / channels; ++f) {
+      const nanoseconds at = frame_time(first + f);
+      const bool sounding =
+          std::any_of(device_.bursts.begin(), device_.bursts.end(),
+                      [&](const Stall& b) { return at >= b.begin && at < b.end; });
+      if (!sounding) std::fill_n(samples.begin() + f * channels, channels, 0.0f);
+    }
   }
 
   void deliver(std::uint64_t packet) {
@@ -116,6 +150,7 @@ class StreamCore {
       tone *= turn;
       for (std::size_t c = 0; c < channels; ++c) samples[f * channels + c] = value;
     }
+    if (!device_.bursts.empty()) gate_bursts(first, samples);
     if (input_) {
       chunker_->accept(samples.data(), samples.size(), chunk.time);
     } else {
@@ -126,9 +161,12 @@ class StreamCore {
   const SyntheticDevice device_;
   const bool input_;
   std::shared_ptr<AudioBuf> buffer_;
+  const std::optional<std::filesystem::path> exe_dir_;
   std::unique_ptr<InputChunker> chunker_;
+  bool failed_ = false;
   time_point start_{};
   std::uint64_t next_ = 0;  // the first packet not yet delivered or skipped
+  std::mt19937_64 jitter_rng_{std::hash<std::string>{}(device_.name)};
 };
 
 }  // namespace
@@ -250,24 +288,18 @@ SyntheticCapture::SyntheticCapture(SyntheticConfig config, Timing timing, time_p
 SyntheticCapture::~SyntheticCapture() = default;
 
 std::vector<OutputDeviceInfo> SyntheticCapture::list_output_devices() {
-  const auto hidden = default_output_id_.get();
   std::vector<OutputDeviceInfo> devices;
-  for (const auto& device : config_.outputs) {
-    if (hidden && device.id == *hidden) continue;
-    devices.push_back({device.name, device.id});
-  }
-  return devices;
+  for (const auto& device : config_.outputs) devices.push_back({device.name, device.id});
+  return without_default_output(std::move(devices), default_output_id_);
 }
 
 InputDeviceList SyntheticCapture::list_input_devices() {
-  InputDeviceList list;
-  list.default_name = default_input_name();
+  std::vector<InputDeviceInfo> devices;
   for (const auto& device : config_.inputs) {
-    if (list.default_name && device.name == *list.default_name) continue;
-    list.devices.push_back(
+    devices.push_back(
         {device.name, {device.native.channels, device.native.sample_rate, device.format}});
   }
-  return list;
+  return make_input_device_list(default_input_name(), std::move(devices));
 }
 
 std::optional<std::string> SyntheticCapture::default_input_name() {
@@ -331,21 +363,24 @@ StreamResult SyntheticCapture::start_input(const InputDeviceInfo& info,
   return start_stream(*device, true, std::move(buffer));
 }
 
-StreamResult SyntheticCapture::start_stream(const SyntheticDevice& device, bool input,
+StreamResult SyntheticCapture::start_stream(const SyntheticDevice& probed, bool input,
                                             std::shared_ptr<AudioBuf> buffer) {
+  if (probed.start_delay.count() > 0) std::this_thread::sleep_for(probed.start_delay);
+  SyntheticDevice device = probed;
+  if (probed.stream_format) device.native = *probed.stream_format;
   if (device.start_error) return std::unexpected(*device.start_error);
   if (device.native.sample_rate == 0 || device.native.channels == 0 || device.packet_frames == 0) {
     return std::unexpected(std::string("StreamConfigNotSupported"));
   }
   OutputSpec format = device.native;
-  if (input) {
+  if (input && !probed.stream_format) {
     // As a real input stream: the probed format, else the stream's own rate
     // and channels as 16-bit integers.
     format =
         probe_input_format(device.name)
             .value_or(OutputSpec{device.native.sample_rate, device.native.channels, 16, false});
   }
-  auto core = std::make_shared<StreamCore>(device, input, std::move(buffer));
+  auto core = std::make_shared<StreamCore>(device, input, std::move(buffer), config_.exe_dir);
   {
     std::lock_guard lock(registry_->mutex);
     ++registry_->starts[device.name];

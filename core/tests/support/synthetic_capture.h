@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -62,6 +63,33 @@ struct SyntheticDevice {
   // Packets due after this stream time are never delivered.
   std::optional<std::chrono::nanoseconds> stop_after;
   std::optional<Stall> stall;
+  // Further stalls, each as above (a first packet that comes late is a stall
+  // from stream time 0).
+  std::vector<Stall> stalls;
+  // The device's clock runs this many parts per million fast (negative:
+  // slow): it delivers rate * (1 + ppm / 1e6) frames per true second, and
+  // its stamps are the true times.
+  double ppm = 0;
+  // When given, the tone sounds only within these stretches of true stream
+  // time [begin, begin + length) and is silent elsewhere.
+  std::vector<Stall> bursts;
+  // Each chunk's capture stamp is off its true time by a uniform random
+  // amount within +-jitter (seeded by the device's name: repeatable).
+  std::chrono::nanoseconds jitter{0};
+  // The format the stream runs at (and its `format()` reports) when it is
+  // not the probed `native` one: a device that changed its mix format.
+  std::optional<OutputSpec> stream_format;
+  // A start takes this long, on the starting thread by the steady clock.
+  std::chrono::milliseconds start_delay{0};
+  // At the first packet due after this stream time the stream fails: it
+  // reports `text` the way a real stream does (`report_input_failure`, or
+  // `report_loopback_failure` into `SyntheticConfig::exe_dir`) and delivers
+  // nothing more.
+  struct Failure {
+    std::chrono::nanoseconds after{0};
+    std::string text;
+  };
+  std::optional<Failure> fail_after;
 
   // A 32-bit float output device delivering 10 ms packets.
   static SyntheticDevice output(std::string name, std::string id, std::uint32_t rate,
@@ -74,7 +102,8 @@ struct SyntheticDevice {
 struct SyntheticConfig {
   std::vector<SyntheticDevice> outputs;  // outputs[0] is the default output device
   std::vector<SyntheticDevice> inputs;
-  std::optional<std::size_t> default_input;  // index into inputs; absent: no microphone
+  std::optional<std::size_t> default_input;      // index into inputs; absent: no microphone
+  std::optional<std::filesystem::path> exe_dir;  // where a loopback failure writes its file
 };
 
 enum class Timing { RealTime, Stepped };
