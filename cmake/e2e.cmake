@@ -26,5 +26,5 @@ if(WIN32)
   add_test(NAME e2e.window
     COMMAND bash ${PROJECT_SOURCE_DIR}/windows/tests/e2e/window_e2e.sh
             $<TARGET_FILE:quillbox> $<TARGET_FILE:quillbox_window_probe>)
-  set_tests_properties(e2e.window PROPERTIES TIMEOUT 600 LABELS e2e RUN_SERIAL TRUE)
+  set_tests_properties(e2e.window PROPERTIES TIMEOUT 900 LABELS e2e RUN_SERIAL TRUE)
 endif()
