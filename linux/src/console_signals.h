@@ -1,0 +1,24 @@
+#pragma once
+
+// The terminal side of the console front end: stop requests from signals,
+// terminal tests, and a yes/no answer typed on the terminal.
+
+#include <atomic>
+#include <optional>
+#include <string>
+
+namespace quillbox {
+
+// Ctrl-C, SIGTERM and SIGHUP only set the flag (and count the signals);
+// what they stop runs on the main thread. A broken pipe is ignored.
+void install_stop_signals();
+const std::atomic<bool>& stop_requested();
+
+bool stdin_is_terminal();
+bool stderr_is_terminal();
+
+// One line from standard input, without its line feed. Nothing when input
+// ends or another stop signal arrives while waiting.
+std::optional<std::string> read_answer();
+
+}  // namespace quillbox
