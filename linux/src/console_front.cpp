@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "app_state.h"
@@ -111,6 +112,18 @@ int exit_status(FinishOutcome outcome) {
   }
 }
 
+// A console recording whose every source failed would only hold silence:
+// nothing was captured, so its files and the folders made for it go again.
+void discard_empty_recording(Recorder recorder) {
+  const StopResult stopped = std::move(recorder).stop();
+  std::error_code ec;
+  for (const auto& file : stopped.files) {
+    std::filesystem::remove(file, ec);
+    if (stopped.mode != RecordMode::Single) std::filesystem::remove(file.parent_path(), ec);
+  }
+  if (stopped.output_dir_created) std::filesystem::remove(stopped.output_dir, ec);
+}
+
 }  // namespace
 
 std::string live_line_text(std::chrono::seconds elapsed, const std::vector<SourceLevel>& levels) {
@@ -154,6 +167,12 @@ int run_console_recording(const Options& options, const ConsoleFrontEnv& env) {
 
   if (!start_recording(app, collect_start_request(app), options.duration))
     return EXIT_STATUS_FAILURE;
+  if (app.state.recorder->used_source_count() == 0) {
+    discard_empty_recording(std::move(*app.state.recorder));
+    app.state.recorder.reset();
+    env.err("Cannot start recording: no source could be started.\n");
+    return EXIT_STATUS_FAILURE;
+  }
 
   std::optional<FinishOutcome> outcome;
   while (!outcome) {

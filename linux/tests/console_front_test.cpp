@@ -122,6 +122,25 @@ TEST(ConsoleFront, StartFailureIsStatusOne) {
   EXPECT_EQ(console.out, "");
 }
 
+// Every source failing leaves nothing to record: status 1 and no files.
+TEST(ConsoleFront, NoSourceStartedIsStatusOne) {
+  Console console;
+  synthetic::SyntheticConfig c;
+  c.outputs.push_back(synthetic::SyntheticDevice::output("Speakers", "spk", 48000, 2, 440.0));
+  c.outputs[0].start_error = "PulseAudio: Connection refused";
+  console.env.capture =
+      std::make_shared<synthetic::SyntheticCapture>(c, synthetic::Timing::RealTime);
+  const int status = console.run({.mode = RecordMode::StemsSilence});
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(console.err,
+            "System audio (loopback) failed to start: PulseAudio: Connection refused\n"
+            "Recording started with problems: Recording is running, but:\n\nSystem audio "
+            "(loopback) failed to start: PulseAudio: Connection refused\n"
+            "Cannot start recording: no source could be started.\n");
+  EXPECT_FALSE(fs::exists(console.env.default_dir));
+  EXPECT_EQ(console.out, "");
+}
+
 TEST(ConsoleFront, LiveLineShowsElapsedTime) {
   EXPECT_EQ(live_line_text(0s, {}), "\rRecording 0:00\x1b[K");
   EXPECT_EQ(live_line_text(3599s, {{"system", 0.5f}, {"mic", 2.0f}}),
