@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# End-to-end test of the Linux program's console recording against a private
+# PulseAudio of its own: "Speakers" (the default output) plays 440 Hz and the
+# default source "VirtualMic" 1000 Hz, both at half scale.
+#
+#   console_e2e.sh path/to/quillbox
+#
+# Scratch files go to a fresh folder under $TMPDIR (kept when a case fails).
+set -u
+
+program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
+# shellcheck source=../../../scripts/lib/services.sh
+source "$ROOT/scripts/lib/services.sh"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quillbox-console-e2e.XXXXXX") || exit 2
+# A sound server of our own, whatever else runs on the machine.
+QB_SERVICES_DIR="$work/services"
+unset PULSE_SERVER
+qb_pulse_start >/dev/null 2>&1 || { echo "cannot start PulseAudio"; exit 1; }
+qb_tones_start >/dev/null 2>&1 || { echo "cannot play the test tones"; exit 1; }
+
+failures=0
+cases=0
+fail() {
+  echo "  $*"
+  failures=$((failures + 1))
+}
+begin() {
+  cases=$((cases + 1))
+  echo "-- $cases $1"
+  case_dir="$work/case$cases"
+  mkdir -p "$case_dir/cwd"
+}
+
+# Runs the program in the case's folder: run STATUS_FILE ARGS...
+run() {
+  (cd "$case_dir/cwd" && exec timeout -k 5 60 "$program" "$@" \
+    >"$case_dir/out" 2>"$case_dir/err" </dev/null)
+  echo $? >"$case_dir/status"
+}
+status() { cat "$case_dir/status"; }
+
+# Amplitude of a band around FREQ (first channel): twice the RMS of the
+# band-passed signal over the middle of the file, i.e. a sine's peak.
+band() {
+  local file=$1 freq=$2 length
+  length=$(soxi -D "$file")
+  sox "$file" -n remix 1 trim 0.5 "$(awk -v l="$length" 'BEGIN { print l - 1 }')" \
+    sinc "$((freq - 60))-$((freq + 60))" stat 2>&1 |
+    awk '/^RMS +amplitude:/ { printf "%.3f", $3 * 1.4142 }'
+}
+near() { awk -v a="$1" -v b="$2" -v t="$3" 'BEGIN { exit !((a - b) <= t && (b - a) <= t) }'; }
+frequency() { sox "$1" -n remix 1 stat 2>&1 | awk '/^Rough +frequency:/ { print $3 }'; }
+
+# The path after "Saved ...: " on standard output.
+saved_path() { sed -n 's/^Saved[^:]*: //p' "$case_dir/out"; }
+
+begin "timed stems of system audio and microphone"
+run --duration 4 --mic --stems-silence --output "$case_dir/D"
+[[ $(status) == 0 ]] || fail "exit status $(status), expected 0; stderr: $(cat "$case_dir/err")"
+grep -q "^Saved 2 stems: $case_dir/D/recording_.*/loopback.wav$" "$case_dir/out" ||
+  fail "standard output: $(cat "$case_dir/out")"
+first=$(saved_path)
+session=$(dirname "$first")
+for stem in loopback:440:1000 mic:1000:440; do
+  IFS=: read -r name own other <<<"$stem"
+  file="$session/$name.wav"
+  [[ -f $file ]] || { fail "$file missing"; continue; }
+  a=$(band "$file" "$own")
+  b=$(band "$file" "$other")
+  echo "  $name.wav: $(soxi -D "$file") s, $own Hz at $a, $other Hz at $b, rough $(frequency "$file") Hz"
+  near "$a" 0.5 0.03 || fail "$name.wav: its own tone at $a, expected 0.5"
+  near "$b" 0 0.005 || fail "$name.wav: the other tone at $b, expected nothing"
+done
+if [[ -f $session/loopback.wav && -f $session/mic.wav ]]; then
+  l=$(soxi -s "$session/loopback.wav")
+  m=$(soxi -s "$session/mic.wav")
+  echo "  lengths: loopback $l, mic $m frames"
+  (( l - m <= 480 && m - l <= 480 )) || fail "stems end $((l - m)) frames apart (more than 10 ms)"
+  near "$(soxi -D "$session/mic.wav")" 4 0.5 || fail "stems last $(soxi -D "$session/mic.wav") s"
+fi
+
+begin "timed single file holds both tones, each at half its level"
+run --duration 3 --mic --output "$case_dir/D"
+[[ $(status) == 0 ]] || fail "exit status $(status); stderr: $(cat "$case_dir/err")"
+file=$(saved_path)
+if [[ -f $file ]]; then
+  a=$(band "$file" 440)
+  b=$(band "$file" 1000)
+  echo "  $(basename "$file"): $(soxi -D "$file") s, 440 Hz at $a, 1000 Hz at $b"
+  near "$a" 0.25 0.02 || fail "440 Hz at $a, expected 0.25"
+  near "$b" 0.25 0.02 || fail "1000 Hz at $b, expected 0.25"
+else
+  fail "no saved file; standard output: $(cat "$case_dir/out")"
+fi
+
+begin "Ctrl-C ends a recording without --duration and saves it"
+(cd "$case_dir/cwd" && exec "$program" --output "$case_dir/D" >"$case_dir/out" 2>"$case_dir/err" </dev/null) &
+pid=$!
+sleep 3
+kill -INT "$pid"
+timeout 30 tail --pid="$pid" -f /dev/null
+wait "$pid"
+rc=$?
+[[ $rc == 0 ]] || fail "exit status $rc, expected 0; stderr: $(cat "$case_dir/err")"
+file=$(saved_path)
+if [[ -f $file ]]; then
+  echo "  $(basename "$file"): $(soxi -D "$file") s, rough $(frequency "$file") Hz"
+  near "$(soxi -D "$file")" 3 0.7 || fail "length $(soxi -D "$file") s, expected about 3"
+else
+  fail "nothing saved; standard output: $(cat "$case_dir/out")"
+fi
+
+begin "a killed recording is repaired by --repair up to the kill"
+(cd "$case_dir/cwd" && exec "$program" --output "$case_dir/D" >"$case_dir/out" 2>"$case_dir/err" </dev/null) &
+pid=$!
+sleep 3
+kill -KILL "$pid"
+wait "$pid" 2>/dev/null
+left=$(ls "$case_dir/D"/*.recpart 2>/dev/null | head -1)
+if [[ -n $left ]]; then
+  run --repair --output "$case_dir/D"
+  new=$(sed -n 's/^Repaired: .* -> //p' "$case_dir/out")
+  if [[ -f $new ]]; then
+    echo "  $(basename "$new"): $(soxi -D "$new") s, rough $(frequency "$new") Hz"
+    near "$(soxi -D "$new")" 3 0.7 || fail "repaired length $(soxi -D "$new") s, expected about 3"
+    near "$(band "$new" 440)" 0.5 0.03 || fail "repaired file's 440 Hz at $(band "$new" 440)"
+  else
+    fail "repair output: $(cat "$case_dir/out") $(cat "$case_dir/err")"
+  fi
+else
+  fail "no .recpart left in $case_dir/D"
+fi
+
+begin "an output folder that cannot be written falls back with the notice"
+touch "$case_dir/blocker"
+run --duration 1 --output "$case_dir/blocker/sub"
+[[ $(status) == 0 ]] || fail "exit status $(status)"
+grep -q "^Recording started with problems: Recording is running, but:$" "$case_dir/err" &&
+  grep -q "^Could not write to $case_dir/blocker/sub; recording in $case_dir/cwd instead: " \
+    "$case_dir/err" || fail "standard error: $(cat "$case_dir/err")"
+grep -q "^Saved: $case_dir/cwd/recording_.*\.wav$" "$case_dir/out" ||
+  fail "standard output: $(cat "$case_dir/out")"
+
+begin "no sound server: a clear start error and status 1"
+start=$SECONDS
+(cd "$case_dir/cwd" && PULSE_SERVER="unix:$work/nothing-here" exec timeout -k 5 30 "$program" \
+  --duration 5 --output "$case_dir/D" >"$case_dir/out" 2>"$case_dir/err" </dev/null)
+rc=$?
+[[ $rc == 1 ]] || fail "exit status $rc, expected 1"
+grep -q "^Cannot start recording: " "$case_dir/err" || fail "standard error: $(cat "$case_dir/err")"
+((SECONDS - start < 10)) || fail "took $((SECONDS - start)) s"
+[[ ! -e $case_dir/D ]] || fail "left $(ls -R "$case_dir/D")"
+sed 's/^/  stderr: /' "$case_dir/err"
+
+qb_services_stop_all >/dev/null 2>&1
+if ((failures == 0)); then
+  echo "$cases of $cases cases passed"
+  rm -rf "$work"
+else
+  echo "$failures failure(s) in $cases cases; scratch files kept in $work"
+  exit 1
+fi
