@@ -17,6 +17,23 @@ using test_support::FlowRig;
 
 const SourceKey MIC{SourceKind::DefaultMic, {}};
 
+TEST(StartValues, TakeTheOutputFolderOnlyForATimedRun) {
+  const std::filesystem::path fallback = "/home/me/quillbox";
+  const StartRequest timed = start_values(
+      {.duration = 5, .output = "D", .mic = true, .mode = RecordMode::StemsSilence}, fallback);
+  EXPECT_EQ(timed.output_dir, "D");
+  EXPECT_TRUE(timed.record_system);
+  EXPECT_TRUE(timed.record_mic);
+  EXPECT_EQ(timed.mode, RecordMode::StemsSilence);
+  EXPECT_TRUE(timed.devices.empty());
+  const StartRequest untimed =
+      start_values({.output = "D", .format = OutputSpec{44100, 2, 16, false}}, fallback);
+  EXPECT_EQ(untimed.output_dir, path_to_text(fallback));
+  EXPECT_FALSE(untimed.record_mic);
+  EXPECT_EQ(untimed.format, (OutputSpec{44100, 2, 16, false}));
+  EXPECT_EQ(start_values({.duration = 1}, fallback).output_dir, path_to_text(fallback));
+}
+
 TEST(CollectStartRequest, ReadsEveryControl) {
   FlowRig rig;
   rig.app.state.device_names = {"[Loopback] Headset", "USB Mic", "Line In"};
