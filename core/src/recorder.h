@@ -149,6 +149,8 @@ class Recorder {
   RecordMode mode() const { return mode_; }
   std::size_t source_count() const { return sources_.size(); }
   std::size_t used_source_count() const;
+  // Each source's loudest sample since the last call, in source order.
+  std::vector<float> take_peaks() const;
 
  private:
   Recorder() = default;
