@@ -66,6 +66,10 @@ class Processor {
       s.on = feed.enabled();
       s.switched_at = feed.switched_at();
       s.chunks = feed.buffer()->take_all();
+      float peak = 0.0f;
+      for (const Chunk& c : s.chunks)
+        for (float v : c.samples) peak = std::max(peak, std::abs(v));
+      feed.note_peak(peak);
       report_stream_failure(feed);
       follow_format(i);
     }

@@ -6,6 +6,7 @@
 // policy (see write_policy.h), which writes through the session's files.
 
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -50,6 +51,18 @@ class SourceFeed {
   StreamFormat format() const { return unpack(format_.load()); }
   void set_format(StreamFormat format) { format_.store(pack(format)); }
 
+  // The loudest sample magnitude taken from the buffer since the last
+  // `take_peak`; lock-free, for level meters. The bit patterns of
+  // non-negative floats order as their values do.
+  void note_peak(float peak) {
+    if (!(peak > 0.0f)) return;
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(peak);
+    std::uint32_t seen = peak_.load();
+    while (seen < bits && !peak_.compare_exchange_weak(seen, bits)) {
+    }
+  }
+  float take_peak() { return std::bit_cast<float>(peak_.exchange(0)); }
+
  private:
   static std::uint64_t pack(StreamFormat f) { return std::uint64_t{f.rate} << 16 | f.channels; }
   static StreamFormat unpack(std::uint64_t v) {
@@ -58,6 +71,7 @@ class SourceFeed {
 
   std::shared_ptr<AudioBuf> buffer_ = std::make_shared<AudioBuf>();
   std::atomic<CaptureTime::rep> at_{0};
+  std::atomic<std::uint32_t> peak_{0};
   std::atomic<bool> enabled_{false};
   std::atomic<std::uint64_t> format_;
 };

@@ -240,6 +240,15 @@ std::expected<Recorder, std::string> Recorder::start(const StartRequest& request
   return rec;
 }
 
+// Out of line: moving needs the complete live state.
+Recorder::Recorder(Recorder&&) noexcept = default;
+
+std::vector<float> Recorder::take_peaks() const {
+  std::vector<float> peaks;
+  for (const SourceInfo& s : sources_) peaks.push_back(s.feed->take_peak());
+  return peaks;
+}
+
 Recorder::~Recorder() {
   if (live_ && live_->processor.joinable()) (void)std::move(*this).stop();
 }

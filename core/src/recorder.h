@@ -105,7 +105,7 @@ class Recorder {
   static std::expected<Recorder, std::string> start(const StartRequest& request,
                                                     const RecorderEnv& env);
 
-  Recorder(Recorder&&) noexcept = default;
+  Recorder(Recorder&&) noexcept;
   Recorder& operator=(Recorder&&) = delete;
   // A recorder dropped without `stop` stops all the same.
   ~Recorder();
@@ -149,6 +149,8 @@ class Recorder {
   RecordMode mode() const { return mode_; }
   std::size_t source_count() const { return sources_.size(); }
   std::size_t used_source_count() const;
+  // Each source's loudest sample since the last call, in source order.
+  std::vector<float> take_peaks() const;
 
  private:
   Recorder() = default;

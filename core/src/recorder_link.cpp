@@ -26,14 +26,16 @@ bool records_source(const Recorder& recorder, const SourceKey& key) {
   return std::ranges::any_of(recorder.sources(), [&](const SourceInfo& s) { return s.key == key; });
 }
 
-void switch_recorder_source(Recorder& recorder, const SourceKey& key, bool enabled,
+bool switch_recorder_source(Recorder& recorder, const SourceKey& key, bool enabled,
                             UiServices& ui) {
-  recorder.set_source_enabled(
+  // The recorder joins its workers by the end of its stop, so `ui` outlives them.
+  const SwitchOutcome outcome = recorder.set_source_enabled(
       key, enabled, [&ui](SourceStartResult result) { ui.post_source_started(std::move(result)); });
+  return outcome == SwitchOutcome::Starting;
 }
 
-std::optional<std::string> attach_source(Recorder& recorder, SourceStartResult result) {
-  return recorder.attach_stream(result.index, std::move(result.result));
+std::optional<std::string> attach_source(Recorder& recorder, const SourceStartResult& result) {
+  return recorder.attach_stream(result);
 }
 
 }  // namespace quillbox

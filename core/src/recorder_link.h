@@ -25,10 +25,12 @@ std::expected<Recorder, StartFailure> start_recorder(const StartRequest& request
 bool records_source(const Recorder& recorder, const SourceKey& key);
 
 // Switches a source off at once, or starts it; the outcome of a start
-// reaches the UI thread through `ui.post_source_started`.
-void switch_recorder_source(Recorder& recorder, const SourceKey& key, bool enabled, UiServices& ui);
+// reaches the UI thread through `ui.post_source_started`. Returns whether
+// such an outcome is on its way (false when the source records already or
+// cannot be switched).
+bool switch_recorder_source(Recorder& recorder, const SourceKey& key, bool enabled, UiServices& ui);
 
 // Takes a live start's outcome over; the text to show when it failed.
-std::optional<std::string> attach_source(Recorder& recorder, SourceStartResult result);
+std::optional<std::string> attach_source(Recorder& recorder, const SourceStartResult& result);
 
 }  // namespace quillbox

@@ -117,9 +117,17 @@ void switch_source_live(AppContext& app, const SourceKey& key, bool enabled) {
   if (!app.state.recorder) return;
   Recorder& recorder = *app.state.recorder;
   if (!records_source(recorder, key)) return;
-  // A pending start keeps its control disabled until its outcome arrives.
-  if (enabled) app.ui.set_enabled(source_control(key.kind), false);
-  switch_recorder_source(recorder, key, enabled, app.ui);
+  if (!enabled) {
+    switch_recorder_source(recorder, key, false, app.ui);
+    return;
+  }
+  // A pending start keeps its control disabled until its outcome arrives;
+  // a source that records already is answered at once.
+  const Control control = source_control(key.kind);
+  app.ui.set_enabled(control, false);
+  if (switch_recorder_source(recorder, key, true, app.ui)) return;
+  app.ui.set_enabled(control, true);
+  app.ui.focus(control);
 }
 
 void on_source_started(AppContext& app, SourceStartResult result) {
@@ -128,7 +136,7 @@ void on_source_started(AppContext& app, SourceStartResult result) {
   app.ui.focus(control);
   // Without a recording the result is simply released, which stops a started capture.
   if (!app.state.recorder) return;
-  const std::optional<std::string> error = attach_source(*app.state.recorder, std::move(result));
+  const std::optional<std::string> error = attach_source(*app.state.recorder, result);
   if (!error) return;
   app.ui.set_status("Source failed to start: " + *error);
   app.ui.show_message(

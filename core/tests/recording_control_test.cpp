@@ -215,11 +215,12 @@ TEST(SwitchSourceLive, StartsASourceAndDropsAResultThatArrivesAfterTheStop) {
   EXPECT_TRUE(rig.ui.is_enabled(Control::MicBox));
   EXPECT_EQ(rig.capture->live_stream_count(), 2u);
 
-  // Switching on a running source: "already active" shows nothing.
+  // Switching on a running source is answered at once, without a box.
+  rig.ui.focused.reset();
   switch_source_live(rig.app, MIC, true);
-  auto again = rig.ui.wait_posted();
-  ASSERT_TRUE(again.has_value());
-  on_source_started(rig.app, std::move(*again));
+  EXPECT_TRUE(rig.ui.is_enabled(Control::MicBox));
+  EXPECT_EQ(rig.ui.focused, Control::MicBox);
+  EXPECT_FALSE(rig.ui.wait_posted(std::chrono::seconds(0)).has_value());
   EXPECT_TRUE(rig.ui.messages.empty());
 
   // Off, on again; the outcome arrives only after the stop.
@@ -234,6 +235,7 @@ TEST(SwitchSourceLive, StartsASourceAndDropsAResultThatArrivesAfterTheStop) {
   on_source_started(rig.app, std::move(*late));
   EXPECT_EQ(rig.ui.messages.size(), boxes);
   EXPECT_TRUE(rig.ui.is_enabled(Control::MicBox));
+  EXPECT_EQ(rig.capture->live_stream_count(), 0u);
 
   // Sources the recording does not have, or no recording: nothing happens.
   switch_source_live(rig.app, MIC, true);

@@ -124,6 +124,28 @@ void discard_empty_recording(Recorder recorder) {
   if (stopped.output_dir_created) std::filesystem::remove(stopped.output_dir, ec);
 }
 
+// The level of every source that is switched on, since the last line.
+std::vector<SourceLevel> levels(const Recorder& recorder) {
+  const std::vector<float> peaks = recorder.take_peaks();
+  std::vector<SourceLevel> out;
+  for (std::size_t i = 0; i < peaks.size(); ++i) {
+    const SourceInfo& source = recorder.sources()[i];
+    if (!source.feed->enabled()) continue;
+    switch (source.key.kind) {
+      case SourceKind::SystemLoopback:
+        out.push_back({"system", peaks[i]});
+        break;
+      case SourceKind::DefaultMic:
+        out.push_back({"mic", peaks[i]});
+        break;
+      default:
+        out.push_back({source.key.name, peaks[i]});
+        break;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string live_line_text(std::chrono::seconds elapsed, const std::vector<SourceLevel>& levels) {
@@ -184,8 +206,9 @@ int run_console_recording(const Options& options, const ConsoleFrontEnv& env) {
     }
     outcome = on_timer(app);
     if (!outcome && env.live_line && app.state.started_at) {
-      ui.show_line(live_line_text(
-          std::chrono::floor<std::chrono::seconds>(ui.now() - *app.state.started_at), {}));
+      ui.show_line(
+          live_line_text(std::chrono::floor<std::chrono::seconds>(ui.now() - *app.state.started_at),
+                         levels(*app.state.recorder)));
     }
   }
   ui.clear_line();

@@ -123,6 +123,23 @@ class StreamCore {
   // Silences the frames of a packet that fall outside every burst.
   void gate_bursts(std::uint64_t first, std::span<float> samples) const {
     const std::size_t channels = device_.native.channels;
+    const nanoseconds begin = frame_time(first);
+    const nanoseconds end = frame_time(first + samples.size() / channels);
+    // Most packets lie wholly inside or outside every burst.
+    bool crossed = false;
+    bool inside = false;
+    for (const Stall& b : device_.bursts) {
+      if (begin < b.end && end > b.begin) {
+        inside = begin >= b.begin && end <= b.end;
+        crossed = !inside;
+        break;
+      }
+    }
+    if (inside) return;
+    if (!crossed) {
+      std::fill(samples.begin(), samples.end(), 0.0f);
+      return;
+    }
     for (std::size_t f = 0; f < samples.size() / channels; ++f) {
       const nanoseconds at = frame_time(first + f);
       const bool sounding =
