@@ -28,3 +28,10 @@ if(WIN32)
             $<TARGET_FILE:quillbox> $<TARGET_FILE:quillbox_window_probe>)
   set_tests_properties(e2e.window PROPERTIES TIMEOUT 900 LABELS e2e RUN_SERIAL TRUE)
 endif()
+
+# The Linux program's console recording against a private PulseAudio of its own.
+if(NOT WIN32)
+  add_test(NAME e2e.console
+    COMMAND bash ${PROJECT_SOURCE_DIR}/linux/tests/e2e/console_e2e.sh $<TARGET_FILE:quillbox>)
+  set_tests_properties(e2e.console PROPERTIES TIMEOUT 600 LABELS e2e RUN_SERIAL TRUE)
+endif()

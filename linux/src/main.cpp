@@ -1,16 +1,35 @@
 // The Linux program. Arguments arrive as bytes in no promised encoding; the
 // program works in UTF-8 text, so every invalid UTF-8 sequence becomes U+FFFD.
 // A folder whose name is not valid UTF-8 therefore cannot be named with
-// --output.
+// --output. Where the Windows program opens its window, this one records in
+// the console through the same flows, from the PulseAudio server.
 
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "app.h"
+#include "console.h"
+#include "console_front.h"
+#include "console_signals.h"
+#include "pulse_platform.h"
 #include "text.h"
 
 int main(int argc, char** argv) {
+  using namespace quillbox;
   std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(quillbox::sanitize_utf8(argv[i]));
-  return quillbox::app_main(args);
+  for (int i = 1; i < argc; ++i) args.push_back(sanitize_utf8(argv[i]));
+  const EntryOutcome outcome = run_console_modes(args);
+  if (const auto* finished = std::get_if<Finished>(&outcome)) return finished->exit_status;
+
+  install_stop_signals();
+  ConsoleFrontEnv env;
+  env.capture = make_pulse_platform();
+  env.default_dir = default_output_dir();
+  env.out = write_stdout;
+  env.err = write_stderr;
+  env.live_line = stderr_is_terminal();
+  if (stdin_is_terminal()) env.ask = read_answer;
+  env.stop_requested = &stop_requested();
+  return run_console_recording(std::get<OpenWindow>(outcome).options, env);
 }

@@ -77,11 +77,8 @@ if [[ -f $session/loopback.wav && -f $session/mic.wav ]]; then
   l=$(soxi -s "$session/loopback.wav")
   m=$(soxi -s "$session/mic.wav")
   echo "  lengths: loopback $l, mic $m frames"
-  # Stems must end within 10 ms of each other. Until the processor places
-  # audio by its capture time, sources that start a few packets apart end
-  # that far apart: only 100 ms is held unless QUILLBOX_E2E_STRICT_ALIGNMENT=1.
-  limit=4800
-  [[ ${QUILLBOX_E2E_STRICT_ALIGNMENT:-0} == 1 ]] && limit=480
+  # Stems end within 10 ms of each other.
+  limit=480
   (( l - m <= limit && m - l <= limit )) ||
     fail "stems end $((l - m)) frames apart (more than $((limit / 48)) ms)"
   near "$(soxi -D "$session/mic.wav")" 4 0.5 || fail "stems last $(soxi -D "$session/mic.wav") s"
