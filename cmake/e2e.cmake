@@ -15,6 +15,20 @@ add_test(NAME e2e.cli
 # other tests kept the same wineserver busy.
 set_tests_properties(e2e.cli PROPERTIES TIMEOUT 600 LABELS e2e RUN_SERIAL TRUE)
 
+# The window, driven as a person would under Xvfb (keys and clicks) against
+# the private sound server, with its controls read back by a probe program.
+if(WIN32)
+  add_executable(quillbox_window_probe ${PROJECT_SOURCE_DIR}/windows/tests/window_probe.cpp)
+  target_compile_definitions(quillbox_window_probe PRIVATE UNICODE _UNICODE NOMINMAX)
+  target_link_options(quillbox_window_probe PRIVATE -static)
+  target_link_libraries(quillbox_window_probe PRIVATE user32 shell32)
+  quillbox_warnings(quillbox_window_probe)
+  add_test(NAME e2e.window
+    COMMAND bash ${PROJECT_SOURCE_DIR}/windows/tests/e2e/window_e2e.sh
+            $<TARGET_FILE:quillbox> $<TARGET_FILE:quillbox_window_probe>)
+  set_tests_properties(e2e.window PROPERTIES TIMEOUT 900 LABELS e2e RUN_SERIAL TRUE)
+endif()
+
 # The Linux program's console recording against a private PulseAudio of its own.
 if(NOT WIN32)
   add_test(NAME e2e.console

@@ -9,10 +9,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "app.h"
 #include "console.h"
+#include "main_window.h"
 #include "text.h"
 
 namespace {
@@ -41,5 +43,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     quillbox::write_stderr("quillbox: " + quillbox::last_os_error().text + "\n");
     return quillbox::EXIT_STATUS_FAILURE;
   }
-  return quillbox::app_main(*args);
+  const quillbox::EntryOutcome outcome = quillbox::run_console_modes(*args);
+  if (const auto* finished = std::get_if<quillbox::Finished>(&outcome))
+    return finished->exit_status;
+  return quillbox::run_window(std::get<quillbox::OpenWindow>(outcome).options);
 }

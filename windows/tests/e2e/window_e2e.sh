@@ -1,0 +1,369 @@
+#!/usr/bin/env bash
+# End-to-end test of the Windows program's window under Wine and Xvfb against
+# the private PulseAudio (440 Hz on "Speakers", 1000 Hz at half scale into
+# "VirtualMic"), driven as a person would: keys and clicks with xdotool, with
+# the controls, focus and message boxes read back by the probe program.
+#
+#   window_e2e.sh path/to/quillbox.exe path/to/quillbox_window_probe.exe
+#
+# Uses the display and sound server it is given (DISPLAY, PULSE_SERVER) or
+# starts its own. Scratch files go to a fresh folder (kept when a case fails);
+# screenshots of each case are kept there too.
+set -u
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
+# shellcheck source=../../../scripts/lib/services.sh
+source "$ROOT/scripts/lib/services.sh"
+EXE=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+PROBE=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+WINE="$ROOT/scripts/wine-run"
+
+if [[ -z "${DISPLAY:-}" ]]; then qb_xvfb_start || exit 2; fi
+if [[ -z "${PULSE_SERVER:-}" ]]; then
+  qb_pulse_start && qb_tones_start || exit 2
+fi
+qb_wine_env
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quillbox-window-e2e.XXXXXX") || exit 2
+work=$(cd "$work" && pwd -P)
+failures=0
+checks=0
+APP=""
+
+native() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
+
+check() {  # check NAME COMMAND...
+  local name=$1
+  shift
+  checks=$((checks + 1))
+  if "$@"; then
+    echo "ok   $name"
+  else
+    echo "FAIL $name"
+    failures=$((failures + 1))
+  fi
+}
+
+probe() { timeout 30 "$WINE" "$PROBE" "$@" </dev/null | tr -d '\r'; }
+shot() { import -window root "$work/$1.png" 2>/dev/null || true; }
+
+# start_app DIR ARGS...: runs the program in DIR (created), streams to DIR/out
+# and DIR/err, and waits for its window.
+start_app() {
+  local dir=$1
+  shift
+  mkdir -p "$dir"
+  (cd "$dir" && exec timeout 180 "$WINE" "$EXE" "$@" >"$dir/out" 2>"$dir/err" </dev/null) &
+  APP=$!
+  probe wait 60 >/dev/null || { echo "  the window did not appear"; return 1; }
+  sleep 1
+}
+
+# end_app: waits up to 60 s for the program; its exit status in APP_STATUS.
+end_app() {
+  local i
+  for ((i = 0; i < 600; i++)); do
+    kill -0 "$APP" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$APP" 2>/dev/null; then
+    echo "  the program did not end; closing it"
+    probe close >/dev/null
+    sleep 3
+    kill "$APP" 2>/dev/null
+  fi
+  wait "$APP"
+  APP_STATUS=$?
+  APP=""
+}
+
+# The screen position of a control's centre: "x y".
+centre() {
+  local id=$1
+  probe controls | awk -F'|' -v id="$id" '
+    $1 == "main" { ox = $6; oy = $7 }
+    $1 != "main" && $2 == id { printf "%d %d\n", ox + $5 + $7 / 2, oy + $6 + $8 / 2 }'
+}
+
+click() {  # click CONTROL_ID
+  local xy
+  xy=$(centre "$1")
+  [[ -n "$xy" ]] || return 1
+  # shellcheck disable=SC2086
+  xdotool mousemove $xy click 1
+  sleep 0.5
+}
+
+# Clicks the list entry whose text ends with NAME.
+click_entry() {
+  local name=$1 controls index
+  controls=$(probe controls)
+  index=$(probe items | grep -n -- "—  $name\$" | head -1 | cut -d: -f1)
+  [[ -n "$index" ]] || return 1
+  local xy
+  xy=$(awk -F'|' -v n="$index" '
+    $1 == "main" { ox = $6; oy = $7; h = $8 }
+    $1 != "main" && $2 == 104 { printf "%d %d\n", ox + $5 + 60, oy + $6 + 2 + h * (n - 1) + h / 2 }' \
+    <<<"$controls")
+  # shellcheck disable=SC2086
+  xdotool mousemove $xy click 1
+  sleep 0.5
+}
+
+# Answers every message box with OK (or Yes when $1 is 6); prints them.
+answer_boxes() {
+  local i
+  for ((i = 0; i < 5; i++)); do
+    local boxes
+    boxes=$(probe boxes)
+    [[ -n "$boxes" ]] || return 0
+    echo "$boxes" | sed 's/^/  box: /'
+    probe answer "${1:-1}" >/dev/null || probe answer 1 >/dev/null
+    sleep 1
+  done
+}
+
+status_text() { probe controls | awk -F'|' '$1 == "Static" && $5 == 220 && $6 == 14 { print $9 }'; }
+
+# wav_has FILE FREQ [mix]: the first channel is a tone of about FREQ Hz at
+# about half scale (Wine's endpoints give 0.41 to 0.48 for the microphone's
+# 0.5); "mix": a mix over two sources, from a quarter on; "any": the tone at
+# a level that changes between stretches (seen under Wine for stems: 0.26
+# then 0.83 for the microphone, 0.10 then 0.80 for a monitor).
+wav_has() {
+  local file=$1 freq=$2 level=${3:-half} stat f a
+  [[ -f "$file" ]] || { echo "  no file $file"; return 1; }
+  stat=$(sox "$file" -n remix 1 stat 2>&1)
+  f=$(awk '/^Rough +frequency:/ { print $NF }' <<<"$stat")
+  a=$(awk '/^Maximum amplitude:/ { print $NF }' <<<"$stat")
+  echo "  $(basename "$file"): $(soxi -r "$file") Hz, $(soxi -c "$file") ch, $(soxi -d "$file"), tone $f Hz, peak $a"
+  local low=0.35 high=0.75
+  if [[ $level == mix ]]; then low=0.15; fi
+  if [[ $level == any ]]; then low=0.05 high=1.0; fi
+  awk -v f="$f" -v a="$a" -v want="$freq" -v low="$low" -v high="$high" \
+    'BEGIN { exit !(f > want * 0.97 && f < want * 1.03 && a > low && a < high) }'
+}
+
+# The peak of FILE between START and START+LENGTH seconds.
+peak_between() {
+  sox "$1" -n trim "$2" "$3" remix 1 stat 2>&1 | awk '/^Maximum amplitude:/ { print $NF }'
+}
+
+cleanup() {
+  if [[ -n "$APP" ]]; then
+    probe close >/dev/null 2>&1
+    sleep 2
+    kill "$APP" 2>/dev/null
+  fi
+}
+trap 'cleanup; qb_services_stop_all' EXIT
+
+# --- The window opens with every control where it belongs ---------------------
+
+dir="$work/layout"
+start_app "$dir" || exit 1
+shot layout
+controls=$(probe controls)
+echo "$controls" | sed 's/^/  /'
+rows=$(awk -F'|' '$1 == "main" { print ($5 - 358) / 16 }' <<<"$controls")
+# class|id|style|x|y|w|h|text in creation order; the list's scroll bar style
+# comes and goes with its contents, the combo box reports its closed height.
+expected="main|Quillbox|0x14CA0000|600|$((358 + 16 * rows))
+Button|101|0x50010001|10|10|160|26|&Start Recording
+Button|102|0x50010003|10|46|200|20|Record &microphone
+Button|103|0x50010003|10|68|200|20|Record &system audio
+Button|108|0x50030009|10|92|145|20|Single file
+Button|109|0x50000009|10|128|145|20|Stems (silence)
+Button|110|0x50000009|10|164|155|20|Stems (instructed)
+Static|0|0x50000000|165|94|425|30|Mix all sources into one recording file.
+Static|0|0x50000000|165|130|425|30|Record each source separately; insert silence while disabled so files stay aligned.
+Static|0|0x50000000|165|166|425|30|Record active segments separately and provide sample-accurate editor offsets.
+Static|0|0x50000000|10|201|55|16|Quality:
+ComboBox|111|0x50010003|68|198|522|*|Auto (match source)
+Static|0|0x50000000|10|226|120|16|Other devices:
+ListBox|104|0x50010101|10|244|580|$((16 * rows + 4))|
+Static|0|0x50000000|10|$((16 * rows + 256))|85|18|Output folder:
+Edit|105|0x50010080|100|$((16 * rows + 254))|490|22|$(native "$dir/quillbox")
+Button|112|0x50010003|10|$((16 * rows + 284))|360|28|Ask where to save after recording
+Button|106|0x50010000|10|$((16 * rows + 316))|280|26|Repair incomplete recordings
+Button|107|0x50010000|300|$((16 * rows + 316))|290|26|Normalize WAV file...
+Static|0|0x50000000|220|14|210|36|Ready.
+Static|0|0x50000000|220|54|210|18|"
+got=$(awk -F'|' '
+  $1 == "main" { print $1 "|" $2 "|" $3 "|" $4 "|" $5; next }
+  { style = $3; if ($1 == "ListBox") style = "0x50010101"; h = $8; if ($1 == "ComboBox") h = "*"
+    print $1 "|" $2 "|" style "|" $5 "|" $6 "|" $7 "|" h "|" $9 }' <<<"$controls")
+check "controls: classes, ids, styles, positions, sizes, texts, creation order" \
+  diff <(echo "$expected") <(echo "$got")
+check "exstyle: only the device list has a client edge" \
+  test "$(awk -F'|' '$1 != "main" && $4 != "0x00000000" { print $1 $4 }' <<<"$controls")" \
+  = "ListBox0x00000200"
+check "device list holds the outputs as [Loopback] entries and the inputs, unticked" \
+  bash -c "probe() { timeout 30 '$WINE' '$PROBE' \"\$@\" </dev/null | tr -d '\r'; }
+    items=\$(probe items); echo \"\$items\" | sed 's/^/  /'
+    grep -qx 'off  —  \[Loopback\] Speakers' <<<\"\$items\" && grep -qx 'off  —  Monitor of Speakers' <<<\"\$items\""
+
+# Tab walks the controls that take the focus, in creation order (the mode
+# group once, at its checked button).
+order=$(probe focus | cut -d'|' -f1)
+for _ in 1 2 3 4 5 6 7 8 9 10; do
+  xdotool key Tab
+  sleep 0.3
+  order+=" $(probe focus | cut -d'|' -f1)"
+done
+echo "  focus: $order"
+check "Tab order" test "$order" = "101 102 103 108 111 104 105 112 106 107 101"
+
+# Repair: a recording cut off by a crash in the output folder.
+mkdir -p "$dir/quillbox"
+{
+  printf 'RIFF\x24\x00\x00\x00WAVEfmt \x10\x00\x00\x00\x01\x00\x02\x00\x80\xbb\x00\x00\x00\xee\x02\x00\x04\x00\x10\x00data\x00\x00\x00\x00'
+  sox -n -r 48000 -c 2 -b 16 -e signed -t raw - synth 1 sine 440 vol 0.5
+} >"$dir/quillbox/crashed.recpart"
+click 106
+shot repair-box
+boxes=$(probe boxes)
+echo "$boxes" | sed 's/^/  box: /'
+check "Repair button: summary box" test "$boxes" = \
+  "Repair Results|1 incomplete recording(s) found.\\n1 repaired successfully.\\n\\nDirectory checked:\\n$(native "$dir/quillbox")"
+answer_boxes
+check "Repair button: the file became a WAV" test -f "$dir/quillbox/crashed.wav"
+
+# Normalize: a quiet file chosen in the open dialog.
+sox -n -r 48000 -c 2 -b 16 "$dir/quiet.wav" synth 1 sine 440 vol 0.1
+click 107
+sleep 2
+shot normalize-dialog
+xdotool type --delay 20 "$(native "$dir/quiet.wav")"
+xdotool key Return
+sleep 2
+boxes=$(probe boxes)
+echo "$boxes" | sed 's/^/  box: /'
+check "Normalize button: box" test "$boxes" = "Normalize complete|Normalized: $(native "$dir/quiet.wav")"
+answer_boxes
+peak=$(sox "$dir/quiet.wav" -n stat 2>&1 | awk '/^Maximum amplitude:/ { print $NF }')
+echo "  normalized peak $peak"
+check "Normalize button: the file now peaks at full scale" \
+  awk -v p="$peak" 'BEGIN { exit !(p > 0.99) }'
+check "Normalize button: status line" test "$(status_text)" = "Normalized: $(native "$dir/quiet.wav")"
+
+probe close >/dev/null
+end_app
+check "closed window: exit status 0" test "$APP_STATUS" = 0
+
+# --- A timed recording of the microphone closes by itself ---------------------
+
+dir="$work/timed"
+start_app "$dir" --duration 3 --mic --output "$(native "$dir/rec")" || exit 1
+shot timed
+boxes=$(probe boxes)
+echo "$boxes" | sed 's/^/  box: /'
+end_app
+check "--duration 3 --mic: closes by itself with exit status 0" test "$APP_STATUS" = 0
+wavs=("$dir"/rec/*.wav)
+# The mix is scaled by the number of configured sources: the microphone and
+# system audio, which Wine cannot capture by loopback. Its level therefore
+# lies between a quarter and a half of full scale.
+check "--duration 3 --mic: one WAV holding the 1000 Hz tone" \
+  bash -c "[[ ${#wavs[@]} == 1 ]] && $(declare -f wav_has); wav_has '${wavs[0]}' 1000 mix"
+echo "  standard error: $(tr '\r\n' '  ' <"$dir/err")"
+check "redirected standard error: the failed loopback start is reported" \
+  grep -q 'Loopback capture error: GetService: 0x88890003' "$dir/err"
+
+# --- Stems: a ticked device, the microphone switched off and on ---------------
+
+dir="$work/stems"
+start_app "$dir" --mic || exit 1
+click_entry "Monitor of Speakers"
+xdotool key space
+sleep 0.5
+click 109
+shot stems-ready
+check "Space ticks the selected device" \
+  bash -c "timeout 30 '$WINE' '$PROBE' items </dev/null | tr -d '\r' | grep -qx 'on   —  Monitor of Speakers'"
+click 101
+t_start=$(date +%s.%N)
+sleep 1
+answer_boxes
+sleep 2
+click 102 # microphone off
+t_off=$(date +%s.%N)
+sleep 2
+shot stems-mic-off
+click 102 # and on again
+t_on=$(date +%s.%N)
+sleep 3
+shot stems-recording
+click 101
+sleep 3
+answer_boxes
+shot stems-stopped
+echo "  status: $(status_text)"
+session=$(ls -d "$dir"/quillbox/recording_* 2>/dev/null | head -1)
+ls -l "$session" 2>/dev/null | sed 's/^/  /'
+check "stems: the device's file holds 440 Hz" wav_has "$session/Monitor of Speakers.wav" 440 any
+check "stems: the microphone's file holds 1000 Hz" wav_has "$session/mic.wav" 1000 any
+# Silence while it was off (the file starts with the recording; a margin of
+# 0.5 s on either side).
+mic_off=$(peak_between "$session/mic.wav" "$(awk -v a="$t_off" -v b="$t_start" 'BEGIN { print a - b + 0.5 }')" \
+  "$(awk -v a="$t_on" -v b="$t_off" 'BEGIN { print a - b - 1.0 }')")
+echo "  microphone peak while switched off: $mic_off"
+check "stems: silence while the microphone was switched off" \
+  awk -v p="$mic_off" 'BEGIN { exit !(p < 0.01) }'
+check "stems: the unticked input devices hold silence" \
+  test "$(peak_between "$session/VirtualMic.wav" 0 100)" = 0.000000
+probe close >/dev/null
+end_app
+check "stems: exit status 0" test "$APP_STATUS" = 0
+
+# --- An output folder that cannot be written -----------------------------------
+
+dir="$work/unwritable"
+mkdir -p "$dir"
+echo "a file, not a folder" >"$dir/blocked"
+start_app "$dir" --duration 4 --mic --output "$(native "$dir/blocked/sub")" || exit 1
+sleep 1
+status=$(status_text)
+echo "  status: $status"
+shot unwritable
+check "unwritable folder: the notice is in the status line" \
+  grep -q "Could not write to $(native "$dir/blocked/sub" | sed 's/\\/\\\\/g'); recording in " <<<"$status"
+answer_boxes
+end_app
+check "unwritable folder: exit status 0" test "$APP_STATUS" = 0
+
+# --- Closing the window while recording saves the files -----------------------
+
+dir="$work/close"
+start_app "$dir" --mic || exit 1
+click 101
+sleep 1
+answer_boxes
+sleep 2
+xdotool key alt+F4
+end_app
+check "close while recording: exit status 0" test "$APP_STATUS" = 0
+wavs=("$dir"/quillbox/*.wav)
+check "close while recording: the recording was saved" \
+  bash -c "$(declare -f wav_has); wav_has '${wavs[0]}' 1000 any"
+
+# --- Started without standard streams ------------------------------------------
+
+dir="$work/nostreams"
+mkdir -p "$dir"
+# As from a desktop: the probe starts it with no standard handles at all.
+(cd "$dir" && timeout 60 "$WINE" "$PROBE" detached "$(native "$EXE")" --duration 2 --mic \
+  --output "$(native "$dir/rec")" </dev/null >"$dir/out" 2>"$dir/err")
+rc=$?
+check "no standard streams: exit status 0, nothing printed" \
+  test "$rc:$(cat "$dir/out" "$dir/err")" = 0:
+wavs=("$dir"/rec/*.wav)
+check "no standard streams: the recording was saved" \
+  bash -c "$(declare -f wav_has); wav_has '${wavs[0]}' 1000 any"
+
+echo "$((checks - failures)) of $checks checks passed"
+if ((failures > 0)); then
+  echo "scratch files and screenshots kept in $work"
+  exit 1
+fi
+rm -rf "$work"
