@@ -16,8 +16,10 @@ namespace quillbox {
 
 // Lateness beyond which a source that delivers nothing is taken to be silent
 // (a stalled device, a late first packet, loopback of a device that plays
-// nothing): the mix and the stems wait this long for it, no longer.
-inline constexpr double LATENCY_ALLOWANCE_S = 0.1;
+// nothing): the mix and the stems wait this long for it, no longer. Drivers
+// of busy systems deliver in bursts a few hundred milliseconds apart; files
+// lose nothing by waiting that long.
+inline constexpr double LATENCY_ALLOWANCE_S = 0.5;
 // Deviation of a chunk's stamp from where the source's audio has reached that
 // counts as timestamp jitter, not as a gap.
 inline constexpr double JITTER_TOLERANCE_S = 0.02;
