@@ -179,7 +179,7 @@ TEST(Timeline, AnHourOfStemsWithASourceSilentEveryOtherFiveMinutes) {
       ++heard;
     }
   }
-  EXPECT_GT(heard, 30);
+  EXPECT_GE(heard, int(secs(hour) / 150));  // every burst outside the stalls
 }
 
 // Ten stretches of the microphone at known times, with system audio running
