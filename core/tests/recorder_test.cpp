@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "repair.h"
+#include "repaired_audio.h"
 #include "session_layout.h"
 #include "signal_analysis.h"
 #include "stepped_clock.h"
@@ -101,19 +102,7 @@ std::optional<std::string> switch_on(Recorder& recorder, const SourceKey& key) {
   return recorder.attach_stream(outcome.get_future().get());
 }
 
-// Every file repaired to WAV and read back, in the order given.
-std::vector<signal::Audio> repaired(const std::vector<std::filesystem::path>& files) {
-  std::vector<signal::Audio> out;
-  for (const auto& f : files) {
-    auto wav = repair_file(f);
-    EXPECT_TRUE(wav.has_value()) << path_to_text(f);
-    if (!wav) continue;
-    auto audio = signal::read_wav(*wav);
-    EXPECT_TRUE(audio.has_value()) << path_to_text(*wav);
-    if (audio) out.push_back(std::move(*audio));
-  }
-  return out;
-}
+using test_support::repaired;
 
 std::vector<std::string> names(const std::vector<std::filesystem::path>& files) {
   std::vector<std::string> out;

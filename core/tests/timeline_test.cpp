@@ -15,6 +15,7 @@
 
 #include "recorder.h"
 #include "repair.h"
+#include "repaired_audio.h"
 #include "signal_analysis.h"
 #include "stepped_clock.h"
 #include "synthetic_capture.h"
@@ -81,19 +82,7 @@ struct Rig {
   std::shared_ptr<SteppedClock> clock;
 };
 
-std::vector<signal::Audio> repaired(const std::vector<std::filesystem::path>& files) {
-  std::vector<signal::Audio> out;
-  for (const auto& f : files) {
-    if (f.extension() != ".recpart") continue;
-    auto wav = repair_file(f);
-    EXPECT_TRUE(wav.has_value()) << path_to_text(f);
-    if (!wav) continue;
-    auto audio = signal::read_wav(*wav);
-    EXPECT_TRUE(audio.has_value());
-    if (audio) out.push_back(std::move(*audio));
-  }
-  return out;
-}
+using test_support::repaired;
 
 // Where channel 0 first sounds (0.1 of full scale) within two seconds after
 // `from`, in seconds.

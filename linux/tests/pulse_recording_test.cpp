@@ -19,6 +19,7 @@
 #include "pulse_platform.h"
 #include "recorder.h"
 #include "repair.h"
+#include "repaired_audio.h"
 #include "signal_analysis.h"
 #include "test_support.h"
 #include "text.h"
@@ -69,18 +70,7 @@ class PulseRecording : public ::testing::Test {
   steady_clock::time_point started;
 };
 
-std::vector<signal::Audio> repaired(const std::vector<std::filesystem::path>& files) {
-  std::vector<signal::Audio> out;
-  for (const auto& f : files) {
-    auto wav = repair_file(f);
-    EXPECT_TRUE(wav.has_value()) << path_to_text(f);
-    if (!wav) continue;
-    auto audio = signal::read_wav(*wav);
-    EXPECT_TRUE(audio.has_value());
-    if (audio) out.push_back(std::move(*audio));
-  }
-  return out;
-}
+using test_support::repaired;
 
 // The level of a tone in channel `c` from 0.3 s to 0.2 s before the end:
 // the median over 100 ms windows, so that a dropout of the test server's
