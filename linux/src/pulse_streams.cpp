@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture_stamps.h"
 #include "input_chunker.h"
 #include "platform_paths.h"
 #include "sample_format.h"
@@ -14,11 +15,6 @@ namespace {
 
 using std::chrono::microseconds;
 using std::chrono::steady_clock;
-
-// Capture times: a measurement this much later than the frames say is a gap;
-// smaller differences move the times by this fraction per delivery.
-constexpr std::chrono::milliseconds GAP{50};
-constexpr int STEER_DIVISOR = 32;
 
 // One record stream. The derived kinds say what becomes of the samples and
 // of a failure; both run on the main loop thread with its lock held.
@@ -37,6 +33,7 @@ class RecordStream : public CaptureStream {
   std::expected<void, std::string> open(pa_context* context, const RecordTarget& target) {
     spec_ = target.spec;
     spec_.format = PA_SAMPLE_FLOAT32NE;
+    stamps_ = CaptureStamps(spec_.rate);
     stream_ = pa_stream_new(context, "Quillbox capture", &spec_, &target.map);
     if (stream_ == nullptr) return std::unexpected(error_text(pa_context_errno(context)));
     pa_stream_set_state_callback(stream_, &RecordStream::on_state, this);
@@ -136,7 +133,7 @@ class RecordStream : public CaptureStream {
     }
     const std::size_t frames = gathered.size() / self->spec_.channels;
     if (frames == 0) return;
-    const CaptureTime time = self->place(measured, frames);
+    const CaptureTime time = self->stamps_.place(measured, frames, steady_clock::now());
     self->deliver(gathered.data(), frames * self->spec_.channels, time);
   }
 
@@ -157,29 +154,6 @@ class RecordStream : public CaptureStream {
     return std::chrono::nanoseconds(std::int64_t(frames) * 1'000'000'000 / spec_.rate);
   }
 
-  // The capture time of a delivery of `frames` measured at `measured`.
-  // Consecutive deliveries follow their frames; the measurement, which
-  // jitters with the delivery, only steers them slowly (drift: by 1/32 of
-  // the difference, at most 1 % of the delivery's length). A
-  // measurement far later than the frames say means audio went missing (a
-  // stall, an overrun): the times jump there. A delivery never ends after now.
-  CaptureTime place(CaptureTime measured, std::size_t frames) {
-    const auto latest = steady_clock::now() - length(frames);
-    if (!placed_any_ || measured - next_ > GAP) {
-      next_ = measured;
-    } else {
-      // At most 1 % of the delivery's length: far more than any clock's drift.
-      const auto most = std::chrono::duration_cast<std::chrono::nanoseconds>(length(frames) / 100);
-      next_ +=
-          std::clamp<std::chrono::nanoseconds>((measured - next_) / STEER_DIVISOR, -most, most);
-    }
-    next_ = std::min(next_, latest);
-    placed_any_ = true;
-    const CaptureTime time = next_;
-    next_ += length(frames);
-    return time;
-  }
-
   std::shared_ptr<Connection> connection_;
   OutputSpec format_;
   std::shared_ptr<AudioBuf> buffer_;
@@ -189,8 +163,7 @@ class RecordStream : public CaptureStream {
   bool started_ = false;
   bool reported_ = false;
   std::vector<float> gathered_;
-  bool placed_any_ = false;
-  CaptureTime next_{};  // where the next delivery starts if nothing goes missing
+  CaptureStamps stamps_{1};  // at the stream's rate once opened
 };
 
 class LoopbackStream final : public RecordStream {

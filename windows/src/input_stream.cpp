@@ -131,7 +131,7 @@ struct InputStream::Shared {
       const DWORD woke = ::WaitForMultipleObjects(delivering ? 2 : 1, events, FALSE,
                                                   delivering ? WAIT_MS : INFINITE);
       if (woke == WAIT_OBJECT_0) break;
-      const auto failure = reader.drain(*capture.get(), deliver);
+      const auto failure = reader.drain(*client.get(), *capture.get(), deliver);
       if (reader.take_discontinuity()) {
         notice("Mic stream: data discontinuity (some audio was lost)");
       }

@@ -168,7 +168,7 @@ std::optional<std::string> LoopbackStream::setup_and_capture() {
     if (silent.running()) {
       if (auto failed = silent.feed()) notice("Loopback keep-alive stream: " + *failed);
     }
-    const auto failure = reader.drain(*capture.get(), deliver);
+    const auto failure = reader.drain(*client.get(), *capture.get(), deliver);
     if (reader.take_discontinuity()) {
       notice("Loopback capture: data discontinuity (some audio was lost)");
     }

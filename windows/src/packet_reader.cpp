@@ -1,9 +1,26 @@
 #include "packet_reader.h"
 
-namespace quillbox::wasapi {
+#include <algorithm>
 
-std::optional<PacketFailure> PacketReader::drain(IAudioCaptureClient& capture,
+namespace quillbox::wasapi {
+namespace {
+
+std::chrono::nanoseconds length(std::uint64_t frames, std::uint32_t rate) {
+  return std::chrono::nanoseconds(
+      rate == 0 ? 0 : static_cast<std::int64_t>(frames) * 1'000'000'000 / rate);
+}
+
+}  // namespace
+
+std::optional<PacketFailure> PacketReader::drain(IAudioClient& client, IAudioCaptureClient& capture,
                                                  const Deliver& deliver) {
+  // What is queued now was captured by now at the latest, the oldest of it
+  // its length ago. A driver that stamps packets with when it read them
+  // (late, when it reads in bursts) is held to that.
+  UINT32 queued_total = 0;
+  if (FAILED(client.GetCurrentPadding(&queued_total))) queued_total = 0;
+  const CaptureTime read_at = std::chrono::steady_clock::now();
+  std::uint64_t consumed = 0;
   for (;;) {
     UINT32 queued = 0;
     HRESULT hr = capture.GetNextPacketSize(&queued);
@@ -17,10 +34,18 @@ std::optional<PacketFailure> PacketReader::drain(IAudioCaptureClient& capture,
     hr = capture.GetBuffer(&data, &frames, &flags, &device_position, &qpc_position);
     if (FAILED(hr)) return PacketFailure{"GetBuffer", hr};
     if (hr == AUDCLNT_S_BUFFER_EMPTY) return std::nullopt;
-    if (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) discontinuity_ = true;
+    const bool lost = (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0;
+    if (lost) discontinuity_ = true;
     // A position flagged as wrong is no position.
     const bool positioned = !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR);
-    const CaptureTime time = packet_time(clock_, qpc_position, positioned, frames, rate_);
+    CaptureTime measured = packet_time(clock_, qpc_position, positioned, frames, rate_);
+    if (consumed < queued_total) {
+      measured = std::min(measured, read_at - length(queued_total - consumed, rate_));
+    }
+    consumed += frames;
+    const CaptureTime time =
+        stamps_.place(measured, frames, std::chrono::steady_clock::now(), lost && placed_any_);
+    placed_any_ = true;
     deliver((flags & AUDCLNT_BUFFERFLAGS_SILENT) ? nullptr : data, frames, time);
     hr = capture.ReleaseBuffer(frames);
     if (FAILED(hr)) return PacketFailure{"ReleaseBuffer", hr};

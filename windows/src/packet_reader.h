@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "capture_stamps.h"
 #include "com_support.h"
 
 namespace quillbox::wasapi {
@@ -25,22 +26,26 @@ struct PacketFailure {
 class PacketReader {
  public:
   // `rate` times packets that come without a position.
-  explicit PacketReader(std::uint32_t rate) : rate_(rate) {}
+  explicit PacketReader(std::uint32_t rate) : rate_(rate), stamps_(rate) {}
 
   // Called per packet with its data (null when the packet is flagged
-  // silent), its frame count and the capture time of its first frame; the
-  // buffer is released after the call returns.
+  // silent), its frame count and the capture time of its first frame (the
+  // packets' positions, held to what the queue's length allows and followed
+  // by their frames); the buffer is released after the call returns.
   using Deliver = std::function<void(const BYTE* data, UINT32 frames, CaptureTime time)>;
 
   // Reads packets until none is queued. A failing call ends the drain and
   // is returned. The first packet flagged as a discontinuity returns
   // `true` from `take_discontinuity` once.
-  std::optional<PacketFailure> drain(IAudioCaptureClient& capture, const Deliver& deliver);
+  std::optional<PacketFailure> drain(IAudioClient& client, IAudioCaptureClient& capture,
+                                     const Deliver& deliver);
   bool take_discontinuity();
 
  private:
   std::uint32_t rate_;
   QpcClock clock_;
+  CaptureStamps stamps_;
+  bool placed_any_ = false;
   bool discontinuity_ = false;
   bool discontinuity_reported_ = false;
 };

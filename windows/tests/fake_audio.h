@@ -194,10 +194,13 @@ class AudioClient final : public Object<IAudioClient> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
+  // A capture client has its queued packets' frames to read.
   HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* frames) override {
     std::lock_guard lock(script_->mutex);
     *frames = 0;
-    return script_->render_padding_hr;
+    if (render_) return script_->render_padding_hr;
+    for (const Packet& p : script_->packets) *frames += p.frames;
+    return S_OK;
   }
   HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
                                               WAVEFORMATEX**) override {
