@@ -54,8 +54,9 @@ std::uint64_t SourceClock::place(double t, std::size_t frames) {
   padded_ = false;
   if (!anchored_ || gap > JITTER_TOLERANCE_S) {
     // The device's frame count and its stamps part company here (a stall
-    // that lost frames, a new stream): measure its clock afresh.
-    if (gap > JITTER_TOLERANCE_S) silence = fill_to(t);
+    // that lost frames, a new stream): the audio starts at its stamp, and
+    // the device's clock is measured afresh.
+    silence = fill_to(t);
     reanchor(t);
   }
   const double x = frames_since_anchor_ / nominal_;

@@ -34,7 +34,8 @@ class SourceClock {
 
   // A chunk of `frames` frames whose first frame was captured at `t`. Returns
   // the frames of silence to put before it: the gap since the source's audio
-  // last ended, when larger than the jitter tolerance. Audio stamped earlier
+  // last ended, when larger than the jitter tolerance or when the chunk is
+  // the first of a stream or after padding. Audio stamped earlier
   // than where the source has reached (late arrival) is placed right there:
   // nothing is ever dropped. Advances the source's position past the chunk.
   std::uint64_t place(double t, std::size_t frames);
