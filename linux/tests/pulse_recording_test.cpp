@@ -72,9 +72,10 @@ class PulseRecording : public ::testing::Test {
 
 using test_support::repaired;
 
-// The level of a tone in channel `c` from 0.3 s to 0.2 s before the end:
-// the median over 100 ms windows, so that a dropout of the test server's
-// player on a busy machine does not count.
+// The level of a tone in channel `c` from 0.3 s to 0.2 s before the end,
+// over 100 ms windows: the level nine in ten windows stay under. The test
+// server's player drops out on a busy machine, which only lowers a window;
+// a wrong gain or a source mixed in twice raises them all.
 double level(const signal::Audio& a, double frequency, int c = 0) {
   const auto ch = a.channel(c, a.sample_rate * 3 / 10, a.frames() - a.sample_rate / 5);
   const std::size_t window = a.sample_rate / 10;
@@ -84,8 +85,9 @@ double level(const signal::Audio& a, double frequency, int c = 0) {
         signal::tone_amplitude(std::span(ch).subspan(at, window), a.sample_rate, frequency));
   }
   if (levels.empty()) return 0.0;
-  std::ranges::nth_element(levels, levels.begin() + levels.size() / 2);
-  return levels[levels.size() / 2];
+  const auto high = levels.begin() + levels.size() * 9 / 10;
+  std::ranges::nth_element(levels, high);
+  return *high;
 }
 
 TEST_F(PulseRecording, SingleFileMixesEachSourceAtItsShare) {
@@ -95,11 +97,13 @@ TEST_F(PulseRecording, SingleFileMixesEachSourceAtItsShare) {
   // System audio, the microphone, and both other sinks: Headset and MicFeed.
   ASSERT_EQ(rec->source_count(), 4u);
   std::this_thread::sleep_for(2s);
+  // The file spans the recording, from inside `start` to the stop.
+  const double stop_at = since_start();
   const StopResult result = std::move(*rec).stop();
   EXPECT_EQ(result.error, std::nullopt);
   const auto audio = repaired(result.files);
   ASSERT_EQ(audio.size(), 1u);
-  EXPECT_NEAR(double(audio[0].frames()) / 48000, 2.0, 0.1);
+  EXPECT_NEAR(double(audio[0].frames()) / 48000, stop_at, 0.05);
   for (int c = 0; c < 2; ++c) {
     EXPECT_NEAR(level(audio[0], 440.0, c), 0.5 / 4, 0.005) << c;
     EXPECT_NEAR(level(audio[0], 1000.0, c), 0.5 / 4, 0.005) << c;
@@ -115,6 +119,7 @@ void silence_stems(PulseRecording& t, double tolerance) {
   auto rec = t.start(RecordMode::StemsSilence);
   ASSERT_TRUE(rec.has_value()) << rec.error();
   std::this_thread::sleep_for(2s);
+  const double stop_at = t.since_start();
   const StopResult result = std::move(*rec).stop();
   EXPECT_EQ(result.error, std::nullopt);
   EXPECT_EQ(t.err, "");
@@ -128,7 +133,7 @@ void silence_stems(PulseRecording& t, double tolerance) {
   EXPECT_EQ(signal::peak(audio[3].samples), 0.0f);
   for (const auto& a : audio) {
     EXPECT_NEAR(double(a.frames()) / 48000, double(audio[0].frames()) / 48000, tolerance);
-    EXPECT_NEAR(double(a.frames()) / 48000, 2.0, 0.1);
+    EXPECT_NEAR(double(a.frames()) / 48000, stop_at, 0.05);
   }
 }
 
