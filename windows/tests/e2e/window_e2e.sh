@@ -125,11 +125,9 @@ answer_boxes() {
 
 status_text() { probe controls | awk -F'|' '$1 == "Static" && $5 == 220 && $6 == 14 { print $9 }'; }
 
-# wav_has FILE FREQ [mix]: the first channel is a tone of about FREQ Hz at
-# about half scale (Wine's endpoints give 0.41 to 0.48 for the microphone's
-# 0.5); "mix": a mix over two sources, from a quarter on; "any": the tone at
-# a level that changes between stretches (seen under Wine for stems: 0.26
-# then 0.83 for the microphone, 0.10 then 0.80 for a monitor).
+# wav_has FILE FREQ [mix]: the first channel is a tone of about FREQ Hz
+# peaking at half scale, as played; "mix": at a quarter, its share of a mix
+# over two sources.
 wav_has() {
   local file=$1 freq=$2 level=${3:-half} stat f a
   [[ -f "$file" ]] || { echo "  no file $file"; return 1; }
@@ -137,11 +135,10 @@ wav_has() {
   f=$(awk '/^Rough +frequency:/ { print $NF }' <<<"$stat")
   a=$(awk '/^Maximum amplitude:/ { print $NF }' <<<"$stat")
   echo "  $(basename "$file"): $(soxi -r "$file") Hz, $(soxi -c "$file") ch, $(soxi -d "$file"), tone $f Hz, peak $a"
-  local low=0.35 high=0.75
-  if [[ $level == mix ]]; then low=0.15; fi
-  if [[ $level == any ]]; then low=0.05 high=1.0; fi
+  local low=0.45 high=0.55
+  if [[ $level == mix ]]; then low=0.22 high=0.28; fi
   awk -v f="$f" -v a="$a" -v want="$freq" -v low="$low" -v high="$high" \
-    'BEGIN { exit !(f > want * 0.97 && f < want * 1.03 && a > low && a < high) }'
+    'BEGIN { exit !(f > want * 0.99 && f < want * 1.01 && a > low && a < high) }'
 }
 
 # The peak of FILE between START and START+LENGTH seconds.
@@ -262,8 +259,8 @@ end_app
 check "--duration 3 --mic: closes by itself with exit status 0" test "$APP_STATUS" = 0
 wavs=("$dir"/rec/*.wav)
 # The mix is scaled by the number of configured sources: the microphone and
-# system audio, which Wine cannot capture by loopback. Its level therefore
-# lies between a quarter and a half of full scale.
+# system audio, which Wine cannot capture by loopback: the tone is at a
+# quarter of full scale.
 check "--duration 3 --mic: one WAV holding the 1000 Hz tone" \
   bash -c "[[ ${#wavs[@]} == 1 ]] && $(declare -f wav_has); wav_has '${wavs[0]}' 1000 mix"
 echo "  standard error: $(tr '\r\n' '  ' <"$dir/err")"
@@ -301,8 +298,8 @@ shot stems-stopped
 echo "  status: $(status_text)"
 session=$(ls -d "$dir"/quillbox/recording_* 2>/dev/null | head -1)
 ls -l "$session" 2>/dev/null | sed 's/^/  /'
-check "stems: the device's file holds 440 Hz" wav_has "$session/Monitor of Speakers.wav" 440 any
-check "stems: the microphone's file holds 1000 Hz" wav_has "$session/mic.wav" 1000 any
+check "stems: the device's file holds 440 Hz" wav_has "$session/Monitor of Speakers.wav" 440
+check "stems: the microphone's file holds 1000 Hz" wav_has "$session/mic.wav" 1000
 # Silence while it was off (the file starts with the recording; a margin of
 # 0.5 s on either side).
 mic_off=$(peak_between "$session/mic.wav" "$(awk -v a="$t_off" -v b="$t_start" 'BEGIN { print a - b + 0.5 }')" \
@@ -345,7 +342,7 @@ end_app
 check "close while recording: exit status 0" test "$APP_STATUS" = 0
 wavs=("$dir"/quillbox/*.wav)
 check "close while recording: the recording was saved" \
-  bash -c "$(declare -f wav_has); wav_has '${wavs[0]}' 1000 any"
+  bash -c "$(declare -f wav_has); wav_has '${wavs[0]}' 1000 mix"
 
 # --- Started without standard streams ------------------------------------------
 
@@ -359,7 +356,7 @@ check "no standard streams: exit status 0, nothing printed" \
   test "$rc:$(cat "$dir/out" "$dir/err")" = 0:
 wavs=("$dir"/rec/*.wav)
 check "no standard streams: the recording was saved" \
-  bash -c "$(declare -f wav_has); wav_has '${wavs[0]}' 1000 any"
+  bash -c "$(declare -f wav_has); wav_has '${wavs[0]}' 1000 mix"
 
 echo "$((checks - failures)) of $checks checks passed"
 if ((failures > 0)); then
