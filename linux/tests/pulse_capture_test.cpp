@@ -118,8 +118,9 @@ void collect(std::vector<std::pair<AudioBuf*, Collected*>> sources,
   while (steady_clock::now() < end) {
     std::this_thread::sleep_for(10ms);
     for (auto& [buffer, into] : sources) {
-      const auto now = steady_clock::now();
-      for (auto& chunk : buffer->take_all()) {
+      auto chunks = buffer->take_all();
+      const auto now = steady_clock::now();  // everything taken was pushed by now
+      for (auto& chunk : chunks) {
         EXPECT_LE(chunk.time, now);
         into->chunks.push_back(std::move(chunk));
         into->arrivals.push_back(now);

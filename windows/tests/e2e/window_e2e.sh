@@ -363,4 +363,9 @@ if ((failures > 0)); then
   echo "scratch files and screenshots kept in $work"
   exit 1
 fi
-rm -rf "$work"
+# QB_E2E_KEEP=1 keeps the screenshots of a passing run to look at.
+if [[ -n "${QB_E2E_KEEP:-}" ]]; then
+  echo "scratch files and screenshots kept in $work"
+else
+  rm -rf "$work"
+fi
