@@ -20,8 +20,8 @@ double seconds(CaptureTime t) {
 
 // A device 50 ppm fast delivers 10 ms packets for 20 s, each measured when
 // it is read less its length (what a driver that stamps packets on arrival
-// gives), read 1 to 4 ms after it is complete. At 5 s the reader stalls for
-// 400 ms and then reads the backlog at once; at 12 s the device loses
+// gives), read 1 to 4 ms after it is complete. At 6 s the reader stalls for
+// 400 ms and then reads the backlog at once; at 13 s the device loses
 // 300 ms of audio (frames that never come). With `reported` the device
 // flags the loss on the packet after it.
 void run(bool reported) {
