@@ -19,6 +19,12 @@
 
 namespace quillbox {
 
+// How long `frames` frames at `rate` last (nothing at rate 0).
+inline std::chrono::nanoseconds frames_length(std::uint64_t frames, std::uint32_t rate) {
+  return std::chrono::nanoseconds(
+      rate == 0 ? 0 : static_cast<std::int64_t>(frames) * 1'000'000'000 / rate);
+}
+
 class CaptureStamps {
  public:
   explicit CaptureStamps(std::uint32_t rate) : rate_(rate == 0 ? 1 : rate) {}
@@ -31,9 +37,7 @@ class CaptureStamps {
                     bool lost_before = false);
 
  private:
-  std::chrono::nanoseconds length(std::size_t frames) const {
-    return std::chrono::nanoseconds(static_cast<std::int64_t>(frames) * 1'000'000'000 / rate_);
-  }
+  std::chrono::nanoseconds length(std::size_t frames) const { return frames_length(frames, rate_); }
 
   std::uint32_t rate_;
   bool placed_any_ = false;

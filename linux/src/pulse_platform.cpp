@@ -24,19 +24,17 @@ class PulsePlatform final : public CapturePlatform {
   InputDeviceList list_input_devices() override {
     auto session = connection_->session();
     if (!session) return {};
-    auto defaults = pulse::server_defaults(*connection_, session->context());
-    auto sources = pulse::list_sources(*connection_, session->context());
-    if (!defaults || !sources) return {};
-    return pulse::input_devices(*sources, defaults->source);
+    auto sources = input_sources(*session);
+    if (!sources) return {};
+    return pulse::input_devices(sources->list, sources->default_name);
   }
 
   std::optional<std::string> default_input_name() override {
     auto session = connection_->session();
     if (!session) return std::nullopt;
-    auto defaults = pulse::server_defaults(*connection_, session->context());
-    auto sources = pulse::list_sources(*connection_, session->context());
-    if (!defaults || !sources) return std::nullopt;
-    const pulse::SourceEntry* def = pulse::default_input(*sources, defaults->source);
+    auto sources = input_sources(*session);
+    if (!sources) return std::nullopt;
+    const pulse::SourceEntry* def = pulse::default_input(sources->list, sources->default_name);
     if (def == nullptr) return std::nullopt;
     return def->description;
   }
@@ -76,11 +74,9 @@ class PulsePlatform final : public CapturePlatform {
   StreamResult start_default_mic(std::shared_ptr<AudioBuf> buffer) override {
     auto session = connection_->session();
     if (!session) return std::unexpected(session.error());
-    auto defaults = pulse::server_defaults(*connection_, session->context());
-    if (!defaults) return std::unexpected(defaults.error());
-    auto sources = pulse::list_sources(*connection_, session->context());
+    auto sources = input_sources(*session);
     if (!sources) return std::unexpected(sources.error());
-    const pulse::SourceEntry* source = pulse::default_input(*sources, defaults->source);
+    const pulse::SourceEntry* source = pulse::default_input(sources->list, sources->default_name);
     if (source == nullptr) return std::unexpected(std::string("No default input device"));
     return start_input_source(*session, *source, std::move(buffer));
   }
@@ -89,17 +85,28 @@ class PulsePlatform final : public CapturePlatform {
                            std::shared_ptr<AudioBuf> buffer) override {
     auto session = connection_->session();
     if (!session) return std::unexpected(session.error());
-    auto defaults = pulse::server_defaults(*connection_, session->context());
-    if (!defaults) return std::unexpected(defaults.error());
-    auto sources = pulse::list_sources(*connection_, session->context());
+    auto sources = input_sources(*session);
     if (!sources) return std::unexpected(sources.error());
     const pulse::SourceEntry* source =
-        pulse::find_input_source(*sources, defaults->source, device.name);
+        pulse::find_input_source(sources->list, sources->default_name, device.name);
     if (source == nullptr) return std::unexpected(device.name + ": input device not found");
     return start_input_source(*session, *source, std::move(buffer));
   }
 
  private:
+  // The server's sources and the name of its default source.
+  struct InputSources {
+    std::vector<pulse::SourceEntry> list;
+    std::string default_name;
+  };
+  std::expected<InputSources, std::string> input_sources(const Connection::Session& session) {
+    auto defaults = pulse::server_defaults(*connection_, session.context());
+    if (!defaults) return std::unexpected(defaults.error());
+    auto list = pulse::list_sources(*connection_, session.context());
+    if (!list) return std::unexpected(list.error());
+    return InputSources{std::move(*list), defaults->source};
+  }
+
   // The sink of that name, or the server's default sink, whose name is then
   // remembered as the default output id.
   std::expected<pulse::SinkEntry, std::string> find_sink(const Connection::Session& session,

@@ -143,15 +143,11 @@ class RecordStream : public CaptureStream {
   CaptureTime measure(pa_stream* stream) const {
     const CaptureTime now = steady_clock::now();
     const std::size_t readable = pa_stream_readable_size(stream);
-    const auto unread = length(readable / pa_frame_size(&spec_));
+    const auto unread = frames_length(readable / pa_frame_size(&spec_), spec_.rate);
     pa_usec_t usec = 0;
     int negative = 0;
     if (pa_stream_get_latency(stream, &usec, &negative) != 0 || negative != 0) usec = 0;
     return now - std::max<std::chrono::nanoseconds>(microseconds(usec), unread);
-  }
-
-  std::chrono::nanoseconds length(std::size_t frames) const {
-    return std::chrono::nanoseconds(std::int64_t(frames) * 1'000'000'000 / spec_.rate);
   }
 
   std::shared_ptr<Connection> connection_;

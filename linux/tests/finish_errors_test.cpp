@@ -2,7 +2,6 @@
 // refuses more data (the process's file-size limit) and recording files that
 // vanish before they can be repaired.
 
-#include <signal.h>
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
@@ -10,6 +9,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "file_size_limit.h"
 #include "finish_save.h"
 #include "flow_rig.h"
 
@@ -32,12 +32,8 @@ std::vector<fs::path> session_files(const FlowRig& rig) {
 // Runs a stems recording until the file-size limit stops it.
 void record_until_disk_full(FlowRig& rig) {
   constexpr rlim_t LIMIT = 100'000;
-  ::signal(SIGXFSZ, SIG_IGN);
   rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  rlimit limited = saved;
-  limited.rlim_cur = LIMIT;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  ASSERT_NO_FATAL_FAILURE(test_support::limit_file_size(LIMIT, saved));
   const bool started =
       start_recording(rig.app, rig.request(RecordMode::StemsSilence, true, true), std::nullopt);
   if (started) {

@@ -1,7 +1,6 @@
 // A disk that refuses more data in the middle of a recording, made real with
 // the process's file-size limit.
 
-#include <signal.h>
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
@@ -10,6 +9,7 @@
 #include <thread>
 
 #include "file.h"
+#include "file_size_limit.h"
 #include "recorder.h"
 #include "repair.h"
 #include "signal_analysis.h"
@@ -39,12 +39,8 @@ TEST(RecorderWriteFailure, EndsTheRecordingFinishesEveryFileAndReportsTheError) 
 
   // About a third of a second of 48 kHz 24-bit stereo per file.
   constexpr rlim_t LIMIT = 100'000;
-  ::signal(SIGXFSZ, SIG_IGN);
   rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  rlimit limited = saved;
-  limited.rlim_cur = LIMIT;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  ASSERT_NO_FATAL_FAILURE(test_support::limit_file_size(LIMIT, saved));
 
   auto rec = Recorder::start({.output_dir = path_to_text(dir.path()),
                               .format = OutputSpec{48000, 2, 24, false},

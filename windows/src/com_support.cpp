@@ -2,6 +2,7 @@
 
 #include <avrt.h>
 
+#include "capture_stamps.h"
 #include "text.h"
 
 namespace quillbox::wasapi {
@@ -58,10 +59,8 @@ CaptureTime QpcClock::to_steady(std::uint64_t qpc_100ns) const {
 CaptureTime packet_time(const QpcClock& clock, std::uint64_t qpc_100ns, bool has_position,
                         std::uint32_t frames, std::uint32_t rate) {
   if (has_position && qpc_100ns != 0) return clock.to_steady(qpc_100ns);
-  const auto duration = std::chrono::nanoseconds(
-      rate == 0 ? 0 : static_cast<std::int64_t>(frames) * 1'000'000'000 / rate);
   return std::chrono::steady_clock::now() -
-         std::chrono::duration_cast<CaptureTime::duration>(duration);
+         std::chrono::duration_cast<CaptureTime::duration>(frames_length(frames, rate));
 }
 
 }  // namespace quillbox::wasapi

@@ -3,14 +3,6 @@
 #include <algorithm>
 
 namespace quillbox::wasapi {
-namespace {
-
-std::chrono::nanoseconds length(std::uint64_t frames, std::uint32_t rate) {
-  return std::chrono::nanoseconds(
-      rate == 0 ? 0 : static_cast<std::int64_t>(frames) * 1'000'000'000 / rate);
-}
-
-}  // namespace
 
 std::optional<PacketFailure> PacketReader::drain(IAudioClient& client, IAudioCaptureClient& capture,
                                                  const Deliver& deliver) {
@@ -40,7 +32,7 @@ std::optional<PacketFailure> PacketReader::drain(IAudioClient& client, IAudioCap
     const bool positioned = !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR);
     CaptureTime measured = packet_time(clock_, qpc_position, positioned, frames, rate_);
     if (consumed < queued_total) {
-      measured = std::min(measured, read_at - length(queued_total - consumed, rate_));
+      measured = std::min(measured, read_at - frames_length(queued_total - consumed, rate_));
     }
     consumed += frames;
     const CaptureTime time =

@@ -41,6 +41,15 @@ run() {
 }
 status() { cat "$case_dir/status"; }
 
+# Records into the case's folder D without --duration for 3 s, then sends
+# the program signal $1; its process id is left in `pid`.
+record_then_signal() {
+  (cd "$case_dir/cwd" && exec "$program" --output "$case_dir/D" >"$case_dir/out" 2>"$case_dir/err" </dev/null) &
+  pid=$!
+  sleep 3
+  kill "-$1" "$pid"
+}
+
 # Amplitude of a band around FREQ (first channel): twice the RMS of the
 # band-passed signal over the middle of the file, i.e. a sine's peak.
 band() {
@@ -99,10 +108,7 @@ else
 fi
 
 begin "Ctrl-C ends a recording without --duration and saves it"
-(cd "$case_dir/cwd" && exec "$program" --output "$case_dir/D" >"$case_dir/out" 2>"$case_dir/err" </dev/null) &
-pid=$!
-sleep 3
-kill -INT "$pid"
+record_then_signal INT
 timeout 30 tail --pid="$pid" -f /dev/null
 wait "$pid"
 rc=$?
@@ -116,10 +122,7 @@ else
 fi
 
 begin "a killed recording is repaired by --repair up to the kill"
-(cd "$case_dir/cwd" && exec "$program" --output "$case_dir/D" >"$case_dir/out" 2>"$case_dir/err" </dev/null) &
-pid=$!
-sleep 3
-kill -KILL "$pid"
+record_then_signal KILL
 wait "$pid" 2>/dev/null
 left=$(ls "$case_dir/D"/*.recpart 2>/dev/null | head -1)
 if [[ -n $left ]]; then
