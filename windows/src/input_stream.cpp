@@ -68,9 +68,11 @@ struct InputStream::Shared {
       report.set_value(stream_error_kind("GetMixFormat", hr));
       return;
     }
-    const std::size_t size = 18 + std::size_t{mix->cbSize};
-    const auto wave =
-        parse_wave_format(std::span(reinterpret_cast<const unsigned char*>(mix.get()), size));
+    const auto wave = wave_format_of(mix.get());
+    if (!wave) {
+      report.set_value("StreamConfigNotSupported");
+      return;
+    }
     const auto sample = capture_sample_format(*wave);
     if (const auto* name = std::get_if<std::string>(&sample)) {
       notice("Mic stream: unsupported sample format " + *name);

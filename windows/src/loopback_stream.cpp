@@ -130,8 +130,8 @@ std::optional<std::string> LoopbackStream::setup_and_capture() {
     CoTaskMem<WAVEFORMATEX> mix;
     hr = client->GetMixFormat(mix.put());
     if (FAILED(hr)) return hr_text("GetMixFormat", hr);
-    const std::size_t size = 18 + std::size_t{mix->cbSize};
-    wave = parse_wave_format(std::span(reinterpret_cast<const unsigned char*>(mix.get()), size));
+    wave = wave_format_of(mix.get());
+    if (!wave) return hr_text("GetMixFormat", HR_UNSUPPORTED_FORMAT);
     hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK, LOOPBACK_BUFFER,
                             0, mix.get(), nullptr);
     if (FAILED(hr)) return hr_text("Initialize", hr);

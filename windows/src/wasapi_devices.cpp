@@ -13,13 +13,6 @@ const PROPERTYKEY FRIENDLY_NAME_KEY = {
 const PROPERTYKEY DEVICE_FORMAT_KEY = {
     {0xf19f064d, 0x082c, 0x4e27, {0xbc, 0x73, 0x68, 0x82, 0xa1, 0xbb, 0x8e, 0x4c}}, 0};
 
-std::optional<WaveFormat> wave_format_of(const WAVEFORMATEX* format) {
-  if (format == nullptr) return std::nullopt;
-  // The fixed part is 18 bytes; cbSize counts what follows it.
-  const std::size_t size = 18 + std::size_t{format->cbSize};
-  return parse_wave_format(std::span(reinterpret_cast<const unsigned char*>(format), size));
-}
-
 // Each active endpoint of one direction, in the system's order; empty when
 // the enumeration fails.
 template <typename F>
@@ -36,6 +29,13 @@ void for_each_endpoint(IMMDeviceEnumerator& enumerator, EDataFlow flow, F each) 
 }
 
 }  // namespace
+
+std::optional<WaveFormat> wave_format_of(const WAVEFORMATEX* format) {
+  if (format == nullptr) return std::nullopt;
+  // The fixed part is 18 bytes; cbSize counts what follows it.
+  const std::size_t size = 18 + std::size_t{format->cbSize};
+  return parse_wave_format(std::span(reinterpret_cast<const unsigned char*>(format), size));
+}
 
 DefaultOutputId& process_default_output_id() {
   static DefaultOutputId slot;

@@ -44,6 +44,9 @@ std::optional<std::string> friendly_name(IMMDevice& device);
 std::optional<std::string> endpoint_id(IMMDevice& device);
 // The endpoint's native format from its device-format property.
 std::optional<OutputSpec> device_format(IMMDevice& device);
+// A format block as the system hands it out (its fixed part and cbSize more
+// bytes); nothing when it is null or cannot be read.
+std::optional<WaveFormat> wave_format_of(const WAVEFORMATEX* format);
 // The shared-mode mix format: "Activate: 0x{hr}" or "GetMixFormat: 0x{hr}".
 std::expected<WaveFormat, std::string> mix_format(IMMDevice& device);
 // An input device's default configuration as the mix format gives it. A
