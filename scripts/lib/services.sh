@@ -139,21 +139,27 @@ qb_pulse_stop() {
 
 QB_TONE_PIDS=()
 
-# Plays the tones in loops (players restart if they end). A 100 ms player
-# latency keeps the null sinks from rendering seconds ahead; suspending and
-# resuming each sink once makes new recording streams get data at once.
+# Plays the tones without end: sox synthesizes each one as a stream for a day
+# and pacat plays it, so the tone never pauses (a player that restarted a
+# looped file left 40 ms of silence each time, which a test measuring a tone
+# then heard as a dropout). A player restarts should it ever end. A 100 ms
+# player latency keeps the null sinks from rendering seconds ahead;
+# suspending and resuming each sink once makes new recording streams get data
+# at once.
 qb_tones_start() {
   ((${#QB_TONE_PIDS[@]} == 0)) || return 0
   [[ -n "${PULSE_SERVER:-}" ]] || qb_pulse_start || return 1
-  local dir=${QB_PULSE_DIR:-$QB_SERVICES_DIR}
-  sox -n -r 48000 -c 2 -b 16 "$dir/tone440.wav" synth 60 sine 440 vol 0.5 || return 1
-  sox -n -r 48000 -c 1 -b 16 "$dir/tone1000.wav" synth 60 sine 1000 vol 0.5 || return 1
   local spec
-  for spec in "speakers:$dir/tone440.wav" "micfeed:$dir/tone1000.wav"; do
+  for spec in "speakers:2:440" "micfeed:1:1000"; do
+    local sink=${spec%%:*} rest=${spec#*:}
+    local channels=${rest%%:*} frequency=${rest#*:}
     (
       trap 'kill $p 2>/dev/null; exit 0' TERM
       while :; do
-        paplay --latency-msec=100 --device="${spec%%:*}" "${spec#*:}" </dev/null >/dev/null 2>&1 &
+        sox -q -n -r 48000 -c "$channels" -b 16 -e signed -t raw - synth 24:00:00 \
+          sine "$frequency" vol 0.5 </dev/null 2>/dev/null \
+          | pacat --raw --latency-msec=100 --device="$sink" --rate=48000 \
+            --channels="$channels" --format=s16le >/dev/null 2>&1 &
         p=$!
         wait $p
       done
