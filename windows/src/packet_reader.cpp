@@ -36,8 +36,7 @@ std::optional<PacketFailure> PacketReader::drain(IAudioClient& client, IAudioCap
     }
     consumed += frames;
     const CaptureTime time =
-        stamps_.place(measured, frames, std::chrono::steady_clock::now(), lost && placed_any_);
-    placed_any_ = true;
+        stamps_.place(measured, frames, std::chrono::steady_clock::now(), lost);
     deliver((flags & AUDCLNT_BUFFERFLAGS_SILENT) ? nullptr : data, frames, time);
     hr = capture.ReleaseBuffer(frames);
     if (FAILED(hr)) return PacketFailure{"ReleaseBuffer", hr};

@@ -45,7 +45,6 @@ class PacketReader {
   std::uint32_t rate_;
   QpcClock clock_;
   CaptureStamps stamps_;
-  bool placed_any_ = false;
   bool discontinuity_ = false;
   bool discontinuity_reported_ = false;
 };
