@@ -12,11 +12,11 @@
 #include <fstream>
 #include <string>
 
-#include "buffered_file.h"
-#include "recorder.h"
+#include "base/buffered_file.h"
+#include "engine/recorder.h"
 #include "stepped_clock.h"
 #include "synthetic_capture.h"
-#include "text.h"
+#include "base/text.h"
 
 namespace {
 

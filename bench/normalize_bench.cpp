@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "normalize.h"
-#include "wav_writer.h"
+#include "wav/normalize.h"
+#include "wav/wav_writer.h"
 
 namespace {
 

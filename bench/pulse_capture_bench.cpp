@@ -20,9 +20,9 @@
 #include <string>
 #include <thread>
 
-#include "pulse_platform.h"
-#include "recorder.h"
-#include "text.h"
+#include "pulse/pulse_platform.h"
+#include "engine/recorder.h"
+#include "base/text.h"
 
 namespace quillbox {
 namespace {

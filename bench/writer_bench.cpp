@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "buffered_file.h"
-#include "recpart_writer.h"
+#include "base/buffered_file.h"
+#include "wav/recpart_writer.h"
 
 namespace {
 

@@ -18,7 +18,7 @@ set_tests_properties(e2e.cli PROPERTIES TIMEOUT 600 LABELS e2e RUN_SERIAL TRUE)
 # The window, driven as a person would under Xvfb (keys and clicks) against
 # the private sound server, with its controls read back by a probe program.
 if(WIN32)
-  add_executable(quillbox_window_probe ${PROJECT_SOURCE_DIR}/windows/tests/window_probe.cpp)
+  add_executable(quillbox_window_probe ${PROJECT_SOURCE_DIR}/windows/tests/window/window_probe.cpp)
   target_compile_definitions(quillbox_window_probe PRIVATE UNICODE _UNICODE NOMINMAX)
   target_link_options(quillbox_window_probe PRIVATE -static)
   target_link_libraries(quillbox_window_probe PRIVATE user32 shell32)

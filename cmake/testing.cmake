@@ -24,17 +24,17 @@ quillbox_warnings(quillbox_test_support)
 
 # Unit and flow tests of the core and of the platform layer: one file per unit.
 file(GLOB QUILLBOX_TEST_SOURCES CONFIGURE_DEPENDS
-  ${PROJECT_SOURCE_DIR}/core/tests/*_test.cpp
-  ${QUILLBOX_PLATFORM_DIR}/../tests/*_test.cpp)
+  ${PROJECT_SOURCE_DIR}/core/tests/*/*_test.cpp
+  ${QUILLBOX_OS}/../tests/*/*_test.cpp)
 # The Windows audio layer's pure rules (a header without Win32) are tested on
 # every build.
 if(NOT WIN32)
-  list(APPEND QUILLBOX_TEST_SOURCES ${PROJECT_SOURCE_DIR}/windows/tests/wasapi_formats_test.cpp)
-  set_source_files_properties(${PROJECT_SOURCE_DIR}/windows/tests/wasapi_formats_test.cpp
+  list(APPEND QUILLBOX_TEST_SOURCES ${PROJECT_SOURCE_DIR}/windows/tests/wasapi/wasapi_formats_test.cpp)
+  set_source_files_properties(${PROJECT_SOURCE_DIR}/windows/tests/wasapi/wasapi_formats_test.cpp
     PROPERTIES INCLUDE_DIRECTORIES ${PROJECT_SOURCE_DIR}/windows/src)
 endif()
 add_executable(quillbox_tests ${QUILLBOX_TEST_SOURCES})
-target_include_directories(quillbox_tests PRIVATE ${PROJECT_SOURCE_DIR}/core/tests)
+target_include_directories(quillbox_tests PRIVATE ${PROJECT_SOURCE_DIR}/core/tests ${QUILLBOX_OS}/../tests)
 target_link_libraries(quillbox_tests PRIVATE quillbox_test_support quillbox_platform ${QUILLBOX_GTEST_MAIN})
 if(WIN32)
   target_link_options(quillbox_tests PRIVATE -static)
@@ -54,7 +54,7 @@ include(${PROJECT_SOURCE_DIR}/cmake/e2e.cmake)
 # crash_safety_test.cpp starts quillbox_crash_child (built next to the test
 # executable) and kills it at random moments; the platform's process code for
 # that lives in child_process_posix.cpp / child_process_win.cpp.
-add_executable(quillbox_crash_child ${PROJECT_SOURCE_DIR}/core/tests/crash_child_main.cpp)
+add_executable(quillbox_crash_child ${PROJECT_SOURCE_DIR}/core/tests/wav/crash_child_main.cpp)
 target_include_directories(quillbox_crash_child PRIVATE ${PROJECT_SOURCE_DIR}/core/tests)
 target_link_libraries(quillbox_crash_child PRIVATE quillbox_platform)
 if(WIN32)
@@ -62,7 +62,7 @@ if(WIN32)
 endif()
 quillbox_warnings(quillbox_crash_child)
 file(GLOB QUILLBOX_CHILD_PROCESS_SOURCES CONFIGURE_DEPENDS
-  ${QUILLBOX_PLATFORM_DIR}/../tests/child_process_*.cpp)
+  ${QUILLBOX_OS}/../tests/system/child_process_*.cpp)
 target_sources(quillbox_tests PRIVATE ${QUILLBOX_CHILD_PROCESS_SOURCES})
 add_dependencies(quillbox_tests quillbox_crash_child)
 # --- end of the crash-safety section --------------------------------------

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "normalize.h"
+#include "wav/normalize.h"
 
 namespace {
 

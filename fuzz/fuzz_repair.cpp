@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "normalize.h"
-#include "repair.h"
+#include "wav/normalize.h"
+#include "wav/repair.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
 
 // Starting, reading and killing a helper program from a test. Implemented in
-// linux/tests/child_process_posix.cpp and windows/tests/child_process_win.cpp.
+// linux/tests/system/child_process_posix.cpp and windows/tests/system/child_process_win.cpp.
 
 #include <cstddef>
 #include <cstdint>

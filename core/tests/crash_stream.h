@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "output_spec.h"
+#include "base/output_spec.h"
 
 namespace quillbox::crash {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "ui_services.h"
+#include "flows/ui_services.h"
 
 namespace quillbox {
 

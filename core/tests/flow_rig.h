@@ -9,13 +9,13 @@
 #include <mutex>
 #include <string>
 
-#include "app_state.h"
+#include "flows/app_state.h"
 #include "fake_ui.h"
-#include "recording_control.h"
+#include "flows/recording_control.h"
 #include "stepped_clock.h"
 #include "synthetic_capture.h"
 #include "test_support.h"
-#include "text.h"
+#include "base/text.h"
 
 namespace quillbox::test_support {
 

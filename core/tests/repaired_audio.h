@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <vector>
 
-#include "repair.h"
+#include "wav/repair.h"
 #include "signal_analysis.h"
-#include "text.h"
+#include "base/text.h"
 
 namespace quillbox::test_support {
 

@@ -8,12 +8,12 @@
 #include <variant>
 #include <vector>
 
-#include "app.h"
-#include "console.h"
-#include "console_front.h"
-#include "console_signals.h"
-#include "pulse_platform.h"
-#include "text.h"
+#include "cli/app.h"
+#include "base/console.h"
+#include "console/console_front.h"
+#include "system/console_signals.h"
+#include "pulse/pulse_platform.h"
+#include "base/text.h"
 
 int main(int argc, char** argv) {
   using namespace quillbox;

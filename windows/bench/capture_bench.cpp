@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "fake_audio.h"
-#include "input_chunker.h"
-#include "loopback_stream.h"
-#include "wasapi_platform.h"
+#include "engine/input_chunker.h"
+#include "wasapi/loopback_stream.h"
+#include "wasapi/wasapi_platform.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <variant>
 #include <vector>
 
-#include "app.h"
-#include "console.h"
-#include "main_window.h"
-#include "text.h"
+#include "cli/app.h"
+#include "base/console.h"
+#include "window/main_window.h"
+#include "base/text.h"
 
 namespace {
 

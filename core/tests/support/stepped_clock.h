@@ -33,7 +33,7 @@
 #include <optional>
 #include <vector>
 
-#include "pass_clock.h"
+#include "engine/pass_clock.h"
 #include "synthetic_capture.h"
 
 namespace quillbox::synthetic {

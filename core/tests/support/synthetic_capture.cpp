@@ -1,6 +1,6 @@
 #include "synthetic_capture.h"
 
-#include "input_chunker.h"
+#include "engine/input_chunker.h"
 
 #include <algorithm>
 #include <cmath>

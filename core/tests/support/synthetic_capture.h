@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
+#include "engine/capture.h"
 
 namespace quillbox::synthetic {
 

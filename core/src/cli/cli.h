@@ -1,0 +1,62 @@
+#pragma once
+
+// The command line: options and the usage text.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "base/console.h"
+#include "base/output_spec.h"
+#include "engine/record_mode.h"
+
+namespace quillbox {
+
+// The parsed command line.
+struct Options {
+  std::optional<std::uint64_t> duration;  // seconds
+  std::optional<std::string> output;      // a folder, verbatim
+  bool mic = false;
+  bool repair = false;
+  RecordMode mode = RecordMode::Single;
+  std::optional<OutputSpec> format;  // absent: "auto", the sources' own format
+
+  friend bool operator==(const Options&, const Options&) = default;
+};
+
+// What the command line asks for.
+struct CliAction {
+  struct Run {
+    Options options;
+    friend bool operator==(const Run&, const Run&) = default;
+  };
+  struct Help {
+    friend bool operator==(const Help&, const Help&) = default;
+  };
+  struct Error {
+    std::string message;  // shown to the user as it is
+    friend bool operator==(const Error&, const Error&) = default;
+  };
+
+  std::variant<Run, Help, Error> value;
+
+  friend bool operator==(const CliAction&, const CliAction&) = default;
+};
+
+// Parses the arguments (UTF-8, without the program path). Never prints and
+// never exits: errors come back as CliAction::Error.
+CliAction parse_args(const std::vector<std::string>& args);
+
+// The usage text, every line ending in a line feed.
+std::string usage_text();
+
+// Writes the usage text to standard error.
+inline void print_usage() {
+  write_stderr(usage_text());
+}
+
+}  // namespace quillbox

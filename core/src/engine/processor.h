@@ -1,0 +1,113 @@
+#pragma once
+
+// The one thread of a recording that touches audio after capture. Every
+// pass it takes the sources' chunks, converts them to the session format,
+// follows switched sources and hands the audio to the recording's write
+// policy (see write_policy.h), which writes through the session's files.
+
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/audio_buf.h"
+#include "base/buffered_file.h"
+#include "base/output_spec.h"
+#include "engine/pass_clock.h"
+#include "engine/record_mode.h"
+#include "wav/recpart_writer.h"
+#include "engine/source_lane.h"
+#include "engine/write_policy.h"
+
+namespace quillbox {
+
+inline constexpr std::chrono::milliseconds POLL_INTERVAL{5};
+
+// What the recorder and the processor share of one source: the buffer its
+// capture fills, whether it is switched on and since when, and the format of
+// the capture that fills the buffer. The recorder changes the format before
+// it switches a newly started capture on; the processor follows at its next
+// pass. A switch takes effect on the timeline at the moment it was made, not
+// at the pass that sees it.
+class SourceFeed {
+ public:
+  explicit SourceFeed(StreamFormat format) : format_(pack(format)) {}
+
+  const std::shared_ptr<AudioBuf>& buffer() const { return buffer_; }
+  bool enabled() const { return enabled_.load(); }
+  // The time of the last switch; read after `enabled`, it is that switch's.
+  CaptureTime switched_at() const { return CaptureTime(CaptureTime::duration(at_.load())); }
+  void set_enabled(bool on, CaptureTime at) {
+    at_.store(at.time_since_epoch().count());
+    enabled_.store(on);
+  }
+  StreamFormat format() const { return unpack(format_.load()); }
+  void set_format(StreamFormat format) { format_.store(pack(format)); }
+
+  // The loudest sample magnitude taken from the buffer since the last
+  // `take_peak`; lock-free, for level meters. The bit patterns of
+  // non-negative floats order as their values do.
+  void note_peak(float peak) {
+    if (!(peak > 0.0f)) return;
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(peak);
+    std::uint32_t seen = peak_.load();
+    while (seen < bits && !peak_.compare_exchange_weak(seen, bits)) {
+    }
+  }
+  float take_peak() { return std::bit_cast<float>(peak_.exchange(0)); }
+
+ private:
+  static std::uint64_t pack(StreamFormat f) { return std::uint64_t{f.rate} << 16 | f.channels; }
+  static StreamFormat unpack(std::uint64_t v) {
+    return {static_cast<std::uint32_t>(v >> 16), static_cast<std::uint16_t>(v & 0xffff)};
+  }
+
+  std::shared_ptr<AudioBuf> buffer_ = std::make_shared<AudioBuf>();
+  std::atomic<CaptureTime::rep> at_{0};
+  std::atomic<std::uint32_t> peak_{0};
+  std::atomic<bool> enabled_{false};
+  std::atomic<std::uint64_t> format_;
+};
+
+// The recording's fatal error, written by the processor and read by the window.
+struct ErrorSlot {
+  std::mutex mutex;
+  std::optional<std::string> text;
+};
+
+// Everything the processor thread takes over at start.
+struct ProcessorSetup {
+  std::vector<std::shared_ptr<SourceFeed>> sources;
+  OutputSpec spec;                     // the session format every source is converted to
+  std::vector<RecpartWriter> writers;  // writer 0 alone in single-file mode
+  std::vector<std::filesystem::path> files;
+  std::optional<BufferedFile> instructions;
+  std::shared_ptr<std::atomic<bool>> stop_flag;
+  // When the stop was asked for, stored before the flag is raised.
+  std::shared_ptr<std::atomic<CaptureTime::rep>> stop_time;
+  // The recording's start: position 0 of its timeline, on the pass clock.
+  CaptureTime start_time{};
+  std::shared_ptr<ErrorSlot> error;
+  std::uint32_t mix_divisor = 1;
+  RecordMode mode = RecordMode::Single;
+  std::shared_ptr<PassClock> clock;  // the real clock when empty
+  // Resampler messages and capture failure lines; standard error when empty.
+  SourceLane::ErrorSink err;
+  std::uint64_t part_size_limit = PART_SIZE_LIMIT;
+};
+
+// The thread body. Runs passes until it sees the stop flag (or a fatal
+// error); then writes what the sources hold, finishes and closes every file,
+// stores the first error in `setup.error` and returns the created files in
+// creation order. Everything captured before the stop flag was raised is
+// written.
+std::vector<std::filesystem::path> run_processor(ProcessorSetup setup);
+
+}  // namespace quillbox

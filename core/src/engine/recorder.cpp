@@ -1,0 +1,391 @@
+#include "engine/recorder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <list>
+#include <set>
+#include <thread>
+#include <tuple>
+#include <utility>
+
+#include "base/console.h"
+#include "engine/session_layout.h"
+
+namespace quillbox {
+namespace {
+
+// What a source is taken to deliver when its format cannot be read.
+constexpr OutputSpec FALLBACK_FORMAT{44100, 2, 16, false};
+
+bool contains(const std::vector<std::string>& list, std::string_view item) {
+  return std::ranges::find(list, item) != list.end();
+}
+
+StreamFormat format_of(const OutputSpec& spec) {
+  return {spec.sample_rate, spec.channels};
+}
+
+}  // namespace
+
+// What a running recording shares between the window thread, the live-start
+// workers and `stop`; everything under `mutex`.
+struct Recorder::Live {
+  // Where a source's live start stands.
+  enum class Start : std::uint8_t {
+    None,       // no start under way
+    Running,    // a worker is starting the capture
+    Cancelled,  // a worker is starting it, but the source was switched off
+    Ready,      // started; the capture waits in `ready` for `attach_stream`
+  };
+  struct Worker {
+    std::thread thread;
+    bool done = false;
+  };
+
+  std::mutex mutex;
+  std::vector<StreamHandle> streams;                  // the captures the recording records
+  std::vector<Start> starts;                          // per source
+  std::vector<std::unique_ptr<CaptureStream>> ready;  // per source
+  std::list<Worker> workers;
+  std::set<std::size_t> used;  // sources that were on at some time
+  bool stopped = false;
+
+  std::shared_ptr<std::atomic<bool>> stop_flag;
+  std::shared_ptr<std::atomic<CaptureTime::rep>> stop_time;
+  std::shared_ptr<PassClock> clock;   // the processor's: switches and the stop are timed on it
+  std::vector<CaptureTime> asked_on;  // per source: when its running start was asked for
+  std::thread processor;
+  std::optional<std::vector<std::filesystem::path>> files;  // the processor's report
+
+  // Joins the workers that have finished; the caller holds no lock.
+  void reap() {
+    std::list<Worker> finished;
+    {
+      std::lock_guard lock(mutex);
+      for (auto it = workers.begin(); it != workers.end();) {
+        auto next = std::next(it);
+        if (it->done) finished.splice(finished.end(), workers, it);
+        it = next;
+      }
+    }
+    for (Worker& w : finished) w.thread.join();
+  }
+};
+
+std::string session_timestamp(std::chrono::system_clock::time_point when) {
+  using namespace std::chrono;
+  if (when < system_clock::time_point{}) when = system_clock::time_point{};
+  const auto day = floor<days>(when);
+  const year_month_day date{day};
+  const hh_mm_ss time{floor<minutes>(when - day)};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02u_%02d-%02d", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()));
+  return text;
+}
+
+OutputSpec greatest_format(const std::vector<OutputSpec>& formats) {
+  OutputSpec best{};
+  bool first = true;
+  for (const OutputSpec& f : formats) {
+    const auto rank = [](const OutputSpec& s) {
+      return std::tuple(s.sample_rate, s.channels, s.is_float, s.bits_per_sample);
+    };
+    if (first || rank(f) > rank(best)) best = f;
+    first = false;
+  }
+  return best;
+}
+
+std::expected<Recorder, std::string> Recorder::start(const StartRequest& request,
+                                                     const RecorderEnv& env) {
+  CapturePlatform& capture = *env.capture;
+  const auto err = env.err ? env.err : std::function<void(std::string_view)>(write_stderr);
+
+  Recorder rec;
+  rec.capture_ = env.capture;
+  rec.live_ = std::make_unique<Live>();
+  rec.error_ = std::make_shared<ErrorSlot>();
+  rec.mode_ = request.mode;
+  Live& live = *rec.live_;
+  live.clock = env.clock ? env.clock : real_pass_clock();
+  // Position 0 of the recording's timeline: before any capture starts, so
+  // every captured frame lies after it.
+  const CaptureTime start_time = live.clock->now();
+
+  // Adds a source and, when asked, starts it; a failed start is a warning.
+  // The lane converts from the started capture's own format, else the probed one.
+  const auto add = [&](SourceKey key, OutputSpec native, bool wanted, auto&& start,
+                       const std::string& warning) {
+    SourceInfo info{std::move(key), native, std::make_shared<SourceFeed>(format_of(native))};
+    if (wanted) {
+      StreamResult started = start(info.feed->buffer());
+      if (started) {
+        info.feed->set_format(format_of((*started)->format()));
+        info.feed->set_enabled(true, start_time);
+        live.streams.push_back(StreamHandle{info.key, std::move(*started)});
+        live.used.insert(rec.sources_.size());
+      } else {
+        rec.warnings_.push_back(warning + started.error());
+      }
+    }
+    rec.sources_.push_back(std::move(info));
+  };
+  // System audio always exists, started or not.
+  const auto system_native = capture.probe_loopback_format(std::nullopt);
+  add(
+      SourceKey{SourceKind::SystemLoopback, {}}, system_native.value_or(FALLBACK_FORMAT),
+      request.record_system,
+      [&](std::shared_ptr<AudioBuf> buf) { return capture.start_loopback(std::nullopt, buf); },
+      "System audio (loopback) failed to start: ");
+
+  if (const auto mic = capture.default_input_name()) {
+    add(
+        SourceKey{SourceKind::DefaultMic, {}},
+        capture.probe_input_format(*mic).value_or(FALLBACK_FORMAT), request.record_mic,
+        [&](std::shared_ptr<AudioBuf> buf) { return capture.start_default_mic(buf); },
+        "Microphone failed to start: ");
+  }
+
+  const bool wants_inputs = std::ranges::any_of(
+      request.devices, [](const std::string& e) { return !is_loopback_entry(e); });
+  const bool wants_loopbacks = std::ranges::any_of(request.devices, is_loopback_entry);
+
+  if (wants_inputs) {
+    for (const InputDeviceInfo& device : capture.list_input_devices().devices) {
+      add(
+          SourceKey{SourceKind::InputDevice, device.name},
+          capture.probe_input_format(device.name).value_or(FALLBACK_FORMAT),
+          contains(request.devices, device.name),
+          [&](std::shared_ptr<AudioBuf> buf) { return capture.start_input(device, buf); },
+          "Input \"" + device.name + "\" failed to start: ");
+    }
+  }
+  if (wants_loopbacks) {
+    for (const OutputDeviceInfo& device : capture.list_output_devices()) {
+      std::string entry = loopback_entry(device.name);
+      const bool wanted = contains(request.devices, entry);
+      add(
+          SourceKey{SourceKind::LoopbackDevice, std::move(entry)},
+          capture.probe_loopback_format(device.id).value_or(FALLBACK_FORMAT), wanted,
+          [&](std::shared_ptr<AudioBuf> buf) { return capture.start_loopback(device.id, buf); },
+          "Loopback \"" + device.name + "\" failed to start: ");
+    }
+  }
+  for (const std::string& w : rec.warnings_) err(w + "\n");
+
+  std::vector<OutputSpec> natives;
+  for (const SourceInfo& s : rec.sources_) natives.push_back(s.native);
+  rec.spec_ = request.format.value_or(greatest_format(natives));
+  if (rec.spec_.is_float) rec.spec_.bits_per_sample = 32;
+
+  SessionRequest session;
+  session.output_dir = request.output_dir;
+  session.mode = request.mode;
+  session.timestamp =
+      session_timestamp(env.wall_clock ? env.wall_clock() : std::chrono::system_clock::now());
+  session.session_spec = rec.spec_;
+  for (const SourceInfo& s : rec.sources_) {
+    session.specs.push_back(rec.spec_);
+    switch (s.key.kind) {
+      case SourceKind::SystemLoopback:
+        session.labels.emplace_back("loopback");
+        break;
+      case SourceKind::DefaultMic:
+        session.labels.emplace_back("mic");
+        break;
+      default:
+        session.labels.push_back(sanitize_label(s.key.name));
+        break;
+    }
+    session.active.push_back(s.feed->enabled());
+  }
+
+  auto layout = create_session_layout(session, env.paths);
+  if (!layout) return std::unexpected(no_writable_dir_text(layout.error()));
+  rec.output_dir_ = layout->dir;
+  rec.output_dir_created_ = layout->dir_created;
+  if (layout->notice) rec.warnings_.insert(rec.warnings_.begin(), *layout->notice);
+
+  live.starts.assign(rec.sources_.size(), Live::Start::None);
+  live.asked_on.assign(rec.sources_.size(), start_time);
+  live.ready.resize(rec.sources_.size());
+
+  ProcessorSetup setup;
+  for (const SourceInfo& s : rec.sources_) setup.sources.push_back(s.feed);
+  setup.spec = rec.spec_;
+  setup.writers = std::move(layout->writers);
+  setup.files = std::move(layout->files);
+  setup.instructions = std::move(layout->instructions);
+  setup.stop_flag = std::make_shared<std::atomic<bool>>(false);
+  setup.stop_time = std::make_shared<std::atomic<CaptureTime::rep>>(0);
+  setup.start_time = start_time;
+  setup.error = rec.error_;
+  setup.mix_divisor = static_cast<std::uint32_t>(std::max<std::size_t>(rec.sources_.size(), 1));
+  setup.mode = request.mode;
+  setup.clock = live.clock;
+  setup.err = env.err;
+  setup.part_size_limit = env.part_size_limit;
+  live.stop_flag = setup.stop_flag;
+  live.stop_time = setup.stop_time;
+  // Joined by `stop`. A body that throws leaves `files` empty, which the
+  // stop reports as the processor's loss.
+  live.processor = std::thread([setup = std::move(setup), files = &live.files]() mutable {
+    try {
+      *files = run_processor(std::move(setup));
+    } catch (...) {
+    }
+  });
+  return rec;
+}
+
+// Out of line: moving needs the complete live state.
+Recorder::Recorder(Recorder&&) noexcept = default;
+
+std::vector<float> Recorder::take_peaks() const {
+  std::vector<float> peaks;
+  for (const SourceInfo& s : sources_) peaks.push_back(s.feed->take_peak());
+  return peaks;
+}
+
+Recorder::~Recorder() {
+  if (live_ && live_->processor.joinable()) (void)std::move(*this).stop();
+}
+
+std::optional<std::string> Recorder::error() const {
+  std::lock_guard lock(error_->mutex);
+  return error_->text;
+}
+
+std::size_t Recorder::used_source_count() const {
+  std::lock_guard lock(live_->mutex);
+  return live_->used.size();
+}
+
+SwitchOutcome Recorder::set_source_enabled(const SourceKey& key, bool enabled,
+                                           SourceStartedSink notify) {
+  const auto found = std::ranges::find(sources_, key, &SourceInfo::key);
+  if (found == sources_.end()) return SwitchOutcome::NotSwitchable;
+  const std::size_t index = static_cast<std::size_t>(found - sources_.begin());
+  const auto same_key = [&](const StreamHandle& h) { return h.key == key; };
+  Live& live = *live_;
+  live.reap();
+
+  std::unique_lock lock(live.mutex);
+  if (live.stopped) return SwitchOutcome::NotSwitchable;
+  Live::Start& start = live.starts[index];
+  if (!enabled) {
+    const CaptureTime at = live.clock->now();
+    StreamHandle released;
+    if (auto h = std::ranges::find_if(live.streams, same_key); h != live.streams.end()) {
+      released = std::move(*h);
+      live.streams.erase(h);
+    }
+    std::unique_ptr<CaptureStream> unattached = std::move(live.ready[index]);
+    if (start == Live::Start::Running) start = Live::Start::Cancelled;
+    if (start == Live::Start::Ready) start = Live::Start::None;
+    lock.unlock();
+    // Stops the captures here (an input stream first pushes its last partial
+    // chunk), and only then switches the source off: everything captured
+    // before the switch is in the buffer when the processor sees it.
+    released.stream.reset();
+    unattached.reset();
+    found->feed->set_enabled(false, at);
+    return SwitchOutcome::SwitchedOff;
+  }
+
+  if (std::ranges::any_of(live.streams, same_key)) return SwitchOutcome::AlreadyActive;
+  if (start == Live::Start::Cancelled) {
+    // A start still under way serves the new switch-on.
+    start = Live::Start::Running;
+    live.asked_on[index] = live.clock->now();
+  }
+  if (start != Live::Start::None) return SwitchOutcome::Starting;
+  start = Live::Start::Running;
+  live.asked_on[index] = live.clock->now();
+  Live::Worker& worker = live.workers.emplace_back();
+  worker.thread = std::thread([&live, &worker, capture = capture_, buffer = found->feed->buffer(),
+                               key, index, notify = std::move(notify)] {
+    auto started = start_source(*capture, key, buffer);
+    SourceStartResult result{key, index, std::nullopt};
+    std::unique_ptr<CaptureStream> unwanted;
+    bool tell = true;
+    {
+      std::lock_guard lock(live.mutex);
+      Live::Start& state = live.starts[index];
+      const bool wanted = state == Live::Start::Running && !live.stopped;
+      tell = !live.stopped;
+      if (!started) {
+        if (wanted) result.error = std::move(started.error());
+        state = Live::Start::None;
+      } else if (wanted) {
+        live.ready[index] = std::move(started->stream);
+        state = Live::Start::Ready;
+      } else {
+        unwanted = std::move(started->stream);
+        state = Live::Start::None;
+      }
+    }
+    unwanted.reset();
+    if (tell && notify) notify(std::move(result));
+    std::lock_guard lock(live.mutex);
+    worker.done = true;
+  });
+  return SwitchOutcome::Starting;
+}
+
+std::optional<std::string> Recorder::attach_stream(const SourceStartResult& result) {
+  if (result.error) return result.error;
+  Live& live = *live_;
+  std::lock_guard lock(live.mutex);
+  const std::size_t i = result.index;
+  if (live.stopped || i >= sources_.size() || live.starts[i] != Live::Start::Ready) return {};
+  std::unique_ptr<CaptureStream> stream = std::move(live.ready[i]);
+  live.starts[i] = Live::Start::None;
+  // The format before the switch, so the processor never converts the new
+  // capture's audio as the old one's.
+  sources_[i].feed->set_format(format_of(stream->format()));
+  sources_[i].feed->set_enabled(true, live.asked_on[i]);
+  live.streams.push_back(StreamHandle{sources_[i].key, std::move(stream)});
+  live.used.insert(i);
+  return {};
+}
+
+StopResult Recorder::stop() && {
+  StopResult result;
+  Live& live = *live_;
+  live.stop_time->store(live.clock->now().time_since_epoch().count());
+  std::vector<StreamHandle> streams;
+  std::vector<std::unique_ptr<CaptureStream>> unattached;
+  std::list<Live::Worker> workers;
+  {
+    std::lock_guard lock(live.mutex);
+    live.stopped = true;
+    streams = std::move(live.streams);
+    unattached = std::move(live.ready);
+    workers = std::move(live.workers);
+    result.used_sources = live.used.size();
+  }
+  // Each capture stops here and pushes what it still holds before the
+  // processor hears of the stop; a start under way releases its own capture.
+  streams.clear();
+  unattached.clear();
+  for (Live::Worker& w : workers) w.thread.join();
+  live.stop_flag->store(true);
+  live.processor.join();
+  if (live.files) {
+    result.files = std::move(*live.files);
+  } else {
+    std::lock_guard lock(error_->mutex);
+    if (!error_->text) error_->text = std::string(PROCESSOR_LOST_TEXT);
+  }
+  result.error = error();
+  result.source_count = sources_.size();
+  result.output_dir = output_dir_;
+  result.output_dir_created = output_dir_created_;
+  result.mode = mode_;
+  return result;
+}
+
+}  // namespace quillbox

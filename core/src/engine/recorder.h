@@ -1,0 +1,170 @@
+#pragma once
+
+// One running recording: the sources it captures, the processor thread that
+// writes them, live switching of sources, and the stop that hands the
+// written files back.
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/audio_buf.h"
+#include "engine/capture.h"
+#include "base/output_spec.h"
+#include "engine/pass_clock.h"
+#include "base/platform_paths.h"
+#include "engine/processor.h"
+#include "engine/record_mode.h"
+
+namespace quillbox {
+
+// What the window asks for.
+struct StartRequest {
+  std::string output_dir;
+  std::vector<std::string> devices;  // ticked "Other devices:" entries, as listed
+  std::optional<OutputSpec> format;  // absent: "auto"
+  bool record_system = false;
+  bool record_mic = false;
+  RecordMode mode = RecordMode::Single;
+};
+
+// One configured source; its position in the list is its index everywhere.
+struct SourceInfo {
+  SourceKey key;
+  OutputSpec native;  // as probed (44.1 kHz stereo 16-bit when the probe failed)
+  std::shared_ptr<SourceFeed> feed;
+};
+
+// What `set_source_enabled` did at once.
+enum class SwitchOutcome : std::uint8_t {
+  SwitchedOff,    // the source is off; its capture (or the start under way) is released
+  Starting,       // a start of the source is under way; its outcome comes to a notify
+  AlreadyActive,  // the source records already; nothing changed
+  NotSwitchable,  // no such source, or the recording has stopped
+};
+
+// The outcome of a live start, handed from the worker to the window thread.
+// The started capture itself stays with the recorder until `attach_stream`.
+struct SourceStartResult {
+  SourceKey key;
+  std::size_t index = 0;
+  std::optional<std::string> error;  // the text to show when the start failed
+};
+
+struct StopResult {
+  std::vector<std::filesystem::path> files;  // creation order
+  std::optional<std::string> error;
+  std::size_t used_sources = 0;
+  std::size_t source_count = 0;
+  std::filesystem::path output_dir;
+  bool output_dir_created = false;
+  RecordMode mode = RecordMode::Single;
+};
+
+// What a recording needs of the world outside the core.
+struct RecorderEnv {
+  std::shared_ptr<CapturePlatform> capture;
+  PlatformPaths paths;
+  std::function<void(std::string_view)> err;                          // standard error when empty
+  std::shared_ptr<PassClock> clock;                                   // the real clock when empty
+  std::function<std::chrono::system_clock::time_point()> wall_clock;  // system_clock when empty
+  std::uint64_t part_size_limit = PART_SIZE_LIMIT;
+};
+
+// Called on a live-start worker thread with the start's outcome; the window
+// hands it over to its own thread and calls `attach_stream` there. It must
+// not block on the window thread (a stop waits for the workers).
+using SourceStartedSink = std::function<void(SourceStartResult)>;
+
+// "{year:04}-{month:02}-{day:02}_{hour:02}-{minute:02}" in UTC; times before
+// 1970 read "1970-01-01_00-00".
+std::string session_timestamp(std::chrono::system_clock::time_point when);
+
+// The greatest of the formats: higher rate, then more channels, then float
+// over integer, then more bits; the earlier one on a tie.
+OutputSpec greatest_format(const std::vector<OutputSpec>& formats);
+
+// The text a stop reports when the processor ended without its status.
+inline constexpr std::string_view PROCESSOR_LOST_TEXT =
+    "processor thread stopped without reporting status";
+
+class Recorder {
+ public:
+  // Starts a recording. Sources that fail to start only add warnings; the
+  // error is the text of a recording that could not be placed anywhere.
+  static std::expected<Recorder, std::string> start(const StartRequest& request,
+                                                    const RecorderEnv& env);
+
+  Recorder(Recorder&&) noexcept;
+  Recorder& operator=(Recorder&&) = delete;
+  // A recorder dropped without `stop` stops all the same.
+  ~Recorder();
+
+  // The processor's fatal error, once it has one.
+  std::optional<std::string> error() const;
+
+  // Switching a source while recording, from the window thread:
+  //
+  // Off: the source is off at once; its capture is released on the calling
+  // thread (an input stream pushes its last chunk first), and a start under
+  // way is cancelled: its capture is released when it arrives and the source
+  // stays off. Returns SwitchedOff.
+  //
+  // On: a start runs on a worker thread owned by the recorder, and `notify`
+  // receives its outcome once from that worker (unless the recording stops
+  // first). Returns Starting. While a start of the source is under way (even
+  // a cancelled one) no second one begins: that start stands and its own
+  // notify reports it. A source that records already returns AlreadyActive
+  // and `notify` is not called.
+  SwitchOutcome set_source_enabled(const SourceKey& key, bool enabled, SourceStartedSink notify);
+
+  // Takes a live start's outcome on the window thread. A successful start's
+  // capture joins the recording and the source is on from the next pass;
+  // an outcome whose source was switched off meanwhile, or that arrives
+  // after `stop`, changes nothing. Returns the text to show: the failure
+  // text of a failed start, else nothing.
+  std::optional<std::string> attach_stream(const SourceStartResult& result);
+
+  // Ends the recording on the calling thread: releases every capture (so
+  // each pushes what it still holds), waits for the live-start workers,
+  // raises the stop flag and joins the processor thread once it has written
+  // everything captured up to here. No thread of the recording runs after it.
+  StopResult stop() &&;
+
+  const std::vector<SourceInfo>& sources() const { return sources_; }
+  const std::vector<std::string>& warnings() const { return warnings_; }
+  const OutputSpec& spec() const { return spec_; }
+  const std::filesystem::path& output_dir() const { return output_dir_; }
+  bool output_dir_created() const { return output_dir_created_; }
+  RecordMode mode() const { return mode_; }
+  std::size_t source_count() const { return sources_.size(); }
+  std::size_t used_source_count() const;
+  // Each source's loudest sample since the last call, in source order.
+  std::vector<float> take_peaks() const;
+
+ private:
+  Recorder() = default;
+  struct Live;  // the captures, live starts and threads, shared with the workers
+
+  std::shared_ptr<CapturePlatform> capture_;
+  std::unique_ptr<Live> live_;
+  std::filesystem::path output_dir_;
+  bool output_dir_created_ = false;
+  std::vector<SourceInfo> sources_;
+  std::vector<std::string> warnings_;
+  OutputSpec spec_;
+  std::shared_ptr<ErrorSlot> error_;
+  RecordMode mode_ = RecordMode::Single;
+};
+
+}  // namespace quillbox

@@ -1,0 +1,67 @@
+#pragma once
+
+// The files of one recording as the processor thread writes them: the
+// writers (writer 0 alone for a mixed file, else one per source), the list
+// of created files in creation order, the segments of instructed stems and
+// their instructions file. Every write error, of audio, header or
+// instructions alike, becomes the recording's first error; once there is
+// one, nothing more is written and the processor ends.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/buffered_file.h"
+#include "base/output_spec.h"
+#include "wav/recpart_writer.h"
+
+namespace quillbox {
+
+class SessionOutput {
+ public:
+  // `naming` says how a full file continues in a new part.
+  SessionOutput(std::vector<RecpartWriter> writers, std::vector<std::filesystem::path> files,
+                std::optional<BufferedFile> instructions, PartNaming naming,
+                std::uint64_t part_size_limit);
+
+  std::size_t writer_count() const { return writers_.size(); }
+  const OutputSpec& spec(std::size_t w) const { return writers_[w].spec; }
+
+  // Appends interleaved samples through writer `w`, continuing in a new part
+  // when this write fills the current one. False once the recording has an error.
+  bool write(std::size_t w, std::span<const float> samples);
+  // Appends `samples` zero samples through writer `w`.
+  bool write_silence(std::size_t w, std::uint64_t samples);
+
+  // Instructed stems: writer `w`'s source switched on at `offset` frames: its
+  // next segment file is created (at the first free name) and the line
+  // "{offset} {label}" is added to the instructions.
+  bool open_segment(std::size_t w, std::uint64_t offset);
+  // Its source switched off: the segment file is finished and closed.
+  bool close_segment(std::size_t w);
+  // "{offset} {label}" for writer `w`'s current file, without its extension.
+  bool instruct(std::size_t w, std::uint64_t offset);
+
+  // Records `text` as the recording's error unless it has one already.
+  void fail(std::string text);
+  const std::optional<std::string>& error() const { return error_; }
+
+  // Finishes every file (headers with the real sizes, instructions flushed),
+  // closes them all and hands out the created files.
+  std::vector<std::filesystem::path> finish();
+
+ private:
+  std::vector<RecpartWriter> writers_;
+  std::vector<std::filesystem::path> files_;
+  std::optional<BufferedFile> instructions_;
+  std::vector<std::string> labels_;  // each writer's current file name without extension
+  PartNaming naming_;
+  std::uint64_t part_size_limit_;
+  std::optional<std::string> error_;
+};
+
+}  // namespace quillbox

@@ -1,0 +1,115 @@
+#include "wav/repair.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <system_error>
+
+#include "base/file.h"
+#include "base/path_names.h"
+#include "wav/wav_header.h"
+
+namespace quillbox {
+namespace {
+
+constexpr std::size_t PROBE_SIZE = 36;
+
+Error unrecognised() {
+  return app_error("not a recognised .recpart/.wav header");
+}
+
+bool tag_at(std::span<const std::byte> bytes, std::size_t offset, const char (&tag)[5]) {
+  return std::memcmp(bytes.data() + offset, tag, 4) == 0;
+}
+
+std::uint16_t u16_at(std::span<const std::byte> bytes, std::size_t offset) {
+  return static_cast<std::uint16_t>(std::to_integer<unsigned>(bytes[offset]) |
+                                    std::to_integer<unsigned>(bytes[offset + 1]) << 8);
+}
+
+std::uint32_t u32_at(std::span<const std::byte> bytes, std::size_t offset) {
+  return std::uint32_t{u16_at(bytes, offset)} | std::uint32_t{u16_at(bytes, offset + 2)} << 16;
+}
+
+// The rebuilt header is 44 or 58 bytes long and is written over the start of
+// the file. That is only safe when the file already has that layout, i.e. its
+// chunk tags sit where the rebuilt header puts them: a foreign WAV with a
+// longer or shorter header would otherwise lose samples or gain header bytes
+// as samples. `head` holds the file's first min(length, header) bytes; tags
+// past the end of a short file cannot be checked, and nothing follows them.
+bool layout_matches(std::span<const std::byte> head, const OutputSpec& spec) {
+  const WavHeader expected = build_header(spec, 0);
+  const std::span<const std::byte> want = expected.view();
+  const std::size_t data_tag = want.size() - 8;
+  const auto same_tag_bytes = [&](std::size_t offset) {
+    for (std::size_t i = offset; i < offset + 4 && i < head.size(); ++i)
+      if (head[i] != want[i]) return false;
+    return true;
+  };
+  if (!same_tag_bytes(data_tag)) return false;
+  return !spec.is_float || same_tag_bytes(38);  // "fact"
+}
+
+bool has_recpart_extension(const std::filesystem::path& path) {
+  return name_parts(path).extension == std::filesystem::path(".recpart");
+}
+
+}  // namespace
+
+std::expected<std::filesystem::path, Error> repair_file(const std::filesystem::path& path) {
+  auto file = File::open_existing(path);
+  if (!file) return std::unexpected(file.error());
+  if (auto r = file->seek(0); !r) return std::unexpected(r.error());
+
+  std::array<std::byte, MAX_HEADER_SIZE> head{};
+  if (auto r = read_exact(*file, std::span(head).first(PROBE_SIZE)); !r)
+    return std::unexpected(r.error());
+  if (!tag_at(head, 0, "RIFF") || !tag_at(head, 8, "WAVE") || !tag_at(head, 12, "fmt "))
+    return std::unexpected(unrecognised());
+
+  // The fields come from an untrusted file; every value is acceptable to the
+  // header builder, which does no arithmetic that can fail on them.
+  const OutputSpec spec{
+      .sample_rate = u32_at(head, 24),
+      .channels = u16_at(head, 22),
+      .bits_per_sample = u16_at(head, 34),
+      .is_float = u16_at(head, 20) == 3,
+  };
+
+  const auto length = file->length();
+  if (!length) return std::unexpected(length.error());
+  const std::size_t have =
+      static_cast<std::size_t>(std::min<std::uint64_t>(*length, header_size(spec)));
+  if (have > PROBE_SIZE) {
+    if (auto r = read_exact(*file, std::span(head).subspan(PROBE_SIZE, have - PROBE_SIZE)); !r)
+      return std::unexpected(r.error());
+  }
+  if (!layout_matches(std::span(head).first(std::max(have, PROBE_SIZE)), spec))
+    return std::unexpected(unrecognised());
+
+  if (auto r = patch_header(*file, spec); !r) return std::unexpected(r.error());
+  file->close();
+
+  std::filesystem::path target = path;
+  target.replace_extension("wav");
+  target = unique_path(target);
+  if (auto r = rename_replace(path, target); !r) return std::unexpected(r.error());
+  return target;
+}
+
+std::vector<RepairOutcome> repair_directory(const std::filesystem::path& dir) {
+  std::vector<RepairOutcome> outcomes;
+  std::error_code ec;
+  std::filesystem::directory_iterator it(dir, ec);
+  // Missing, not a directory, empty path, no access: nothing to repair.
+  if (ec) return outcomes;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    const std::filesystem::path entry = it->path();
+    // By name only: a directory called "x.recpart" is tried too and fails.
+    if (has_recpart_extension(entry)) outcomes.push_back({entry, repair_file(entry)});
+  }
+  return outcomes;
+}
+
+}  // namespace quillbox

@@ -1,0 +1,59 @@
+#pragma once
+
+// The WAV header of the recorder's own files: a 44-byte PCM header for integer
+// samples, a 58-byte IEEE-float header with a "fact" chunk for float samples.
+// The same builder serves the writer, the part rollover and the repair tool.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+
+#include "base/error.h"
+#include "base/file.h"
+#include "base/output_spec.h"
+
+namespace quillbox {
+
+inline constexpr std::size_t INT_HEADER_SIZE = 44;
+inline constexpr std::size_t FLOAT_HEADER_SIZE = 58;
+inline constexpr std::size_t MAX_HEADER_SIZE = FLOAT_HEADER_SIZE;
+
+// Header bytes for one data length; `size` is 44 or 58.
+struct WavHeader {
+  std::array<std::byte, MAX_HEADER_SIZE> bytes{};
+  std::size_t size = 0;
+
+  std::span<const std::byte> view() const { return std::span(bytes).first(size); }
+};
+
+// 58 for float files, 44 for every integer file.
+constexpr std::size_t header_size(const OutputSpec& spec) {
+  return spec.is_float ? FLOAT_HEADER_SIZE : INT_HEADER_SIZE;
+}
+
+// Bytes one sample takes in the file: 4 for floats, else (bits + 7) / 8.
+constexpr std::size_t bytes_per_sample(const OutputSpec& spec) {
+  return spec.is_float ? 4 : (std::size_t{spec.bits_per_sample} + 7) / 8;
+}
+
+// The block align field: channels x (bits / 8), kept to the field's 16 bits.
+// Values from a foreign header may be absurd; the result then simply wraps.
+constexpr std::uint16_t header_block_align(const OutputSpec& spec) {
+  const std::uint32_t bytes = spec.is_float ? 4u : spec.bits_per_sample / 8u;
+  return static_cast<std::uint16_t>(std::uint32_t{spec.channels} * bytes);
+}
+
+// The header describing `data_length` bytes of samples. The RIFF size
+// saturates at 0xFFFFFFFF instead of wrapping for lengths near the 32-bit limit.
+WavHeader build_header(const OutputSpec& spec, std::uint32_t data_length);
+
+// Rewrites the whole header of `file` from its current length L: data length
+// L minus the header length (0 when shorter, at most 0xFFFFFFFF). Every byte
+// past the header stays as it is. Afterwards the file position is at the end
+// of the file again, so bytes appended later (for instance a buffer whose
+// flush failed before) follow the data instead of overwriting it.
+std::expected<void, Error> patch_header(File& file, const OutputSpec& spec);
+
+}  // namespace quillbox

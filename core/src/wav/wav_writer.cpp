@@ -1,0 +1,179 @@
+#include "wav/wav_writer.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <string>
+
+namespace quillbox {
+namespace {
+
+constexpr std::size_t PLAIN_HEADER = 44;
+constexpr std::size_t EXTENSIBLE_HEADER = 68;
+
+// Sub-format GUID tail shared by the PCM and IEEE-float sub-formats; the first
+// two bytes carry the format tag.
+constexpr std::array<std::uint8_t, 14> GUID_TAIL = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                                    0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+void put_tag(std::vector<std::byte>& out, const char (&tag)[5]) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::byte>(tag[i]));
+}
+
+void put_u16(std::vector<std::byte>& out, std::uint32_t v) {
+  out.push_back(static_cast<std::byte>(v & 0xFF));
+  out.push_back(static_cast<std::byte>((v >> 8) & 0xFF));
+}
+
+void put_u32(std::vector<std::byte>& out, std::uint32_t v) {
+  put_u16(out, v & 0xFFFF);
+  put_u16(out, v >> 16);
+}
+
+std::size_t header_length(const WavSpec& spec) {
+  return uses_plain_header(spec) ? PLAIN_HEADER : EXTENSIBLE_HEADER;
+}
+
+// The largest data length whose RIFF size (data + header − 8) still fits 32 bits.
+std::uint64_t max_data_length(const WavSpec& spec) {
+  return 0xFFFFFFFFull - (header_length(spec) - 8);
+}
+
+}  // namespace
+
+bool uses_plain_header(const WavSpec& spec) {
+  return spec.sample_format == WavSampleType::Int && spec.channels <= 2 &&
+         spec.bits_per_sample <= 16;
+}
+
+std::vector<std::byte> wav_header(const WavSpec& spec, std::uint32_t data_length) {
+  const std::uint32_t bytes = static_cast<std::uint32_t>(bytes_per_sample(spec));
+  const std::uint32_t block_align = bytes * spec.channels;
+  const std::uint32_t byte_rate = spec.sample_rate * block_align;
+  const bool plain = uses_plain_header(spec);
+
+  std::vector<std::byte> out;
+  out.reserve(header_length(spec));
+  put_tag(out, "RIFF");
+  put_u32(out, data_length + (plain ? 36 : 60));
+  put_tag(out, "WAVE");
+  put_tag(out, "fmt ");
+  put_u32(out, plain ? 16 : 40);
+  put_u16(out, plain ? 1 : 0xFFFE);
+  put_u16(out, spec.channels);
+  put_u32(out, spec.sample_rate);
+  put_u32(out, byte_rate);
+  put_u16(out, block_align);
+  if (plain) {
+    put_u16(out, spec.bits_per_sample);
+  } else {
+    put_u16(out, bytes * 8);  // container bits
+    put_u16(out, 22);         // extension size
+    put_u16(out, spec.bits_per_sample);
+    const int speakers = std::min<int>(spec.channels, 18);
+    put_u32(out, static_cast<std::uint32_t>((std::uint64_t{1} << speakers) - 1));
+    put_u16(out, spec.sample_format == WavSampleType::Float ? 3 : 1);
+    for (std::uint8_t b : GUID_TAIL) out.push_back(static_cast<std::byte>(b));
+  }
+  put_tag(out, "data");
+  put_u32(out, data_length);
+  return out;
+}
+
+std::expected<void, Error> check_wav_spec(const WavSpec& spec) {
+  const bool depth_ok = spec.sample_format == WavSampleType::Float
+                            ? spec.bits_per_sample == 32
+                            : (spec.bits_per_sample == 8 || spec.bits_per_sample == 16 ||
+                               spec.bits_per_sample == 24 || spec.bits_per_sample == 32);
+  if (!depth_ok)
+    return std::unexpected(
+        app_error("Unsupported bit depth: " + std::to_string(spec.bits_per_sample)));
+  const std::uint64_t block_align = bytes_per_sample(spec) * spec.channels;
+  if (spec.channels == 0 || spec.sample_rate == 0 || block_align > 0xFFFF ||
+      block_align * spec.sample_rate > 0xFFFFFFFFull)
+    return std::unexpected(app_error("Unsupported WAVE format: " + std::to_string(spec.channels) +
+                                     " channel(s) at " + std::to_string(spec.sample_rate) +
+                                     " Hz do not fit a WAVE header"));
+  return {};
+}
+
+std::expected<WavWriter, Error> WavWriter::create(const std::filesystem::path& path,
+                                                  const WavSpec& spec) {
+  if (auto r = check_wav_spec(spec); !r) return std::unexpected(r.error());
+  auto file = File::create(path);
+  if (!file) return std::unexpected(file.error());
+  WavWriter writer(std::move(*file), spec);
+  if (auto r = writer.file_.write(wav_header(spec, 0)); !r) return std::unexpected(r.error());
+  return writer;
+}
+
+template <typename T, typename Encode>
+std::expected<void, Error> WavWriter::write_encoded(std::span<const T> samples, Encode encode) {
+  const std::size_t width = bytes_per_sample(spec_);
+  if (data_bytes_ + std::uint64_t{samples.size()} * width > max_data_length(spec_))
+    return std::unexpected(app_error("Too much sample data for a WAVE file"));
+  while (!samples.empty()) {
+    if (file_.room() < width) {
+      if (auto r = file_.flush(); !r) return r;
+    }
+    const std::size_t n = std::min(samples.size(), file_.room() / width);
+    std::byte* out = file_.reserve();
+    for (std::size_t i = 0; i < n; ++i, out += width) encode(samples[i], out);
+    file_.commit(n * width);
+    data_bytes_ += n * width;
+    samples = samples.subspan(n);
+  }
+  return {};
+}
+
+std::expected<void, Error> WavWriter::write_ints(std::span<const std::int32_t> samples) {
+  switch (spec_.bits_per_sample) {
+    case 8:
+      return write_encoded(samples, [](std::int32_t v, std::byte* out) {
+        out[0] = static_cast<std::byte>(static_cast<std::uint32_t>(v + 128) & 0xFF);
+      });
+    case 16:
+      return write_encoded(samples, [](std::int32_t v, std::byte* out) {
+        const auto u = static_cast<std::uint32_t>(v);
+        out[0] = static_cast<std::byte>(u & 0xFF);
+        out[1] = static_cast<std::byte>((u >> 8) & 0xFF);
+      });
+    case 24:
+      return write_encoded(samples, [](std::int32_t v, std::byte* out) {
+        const auto u = static_cast<std::uint32_t>(v);
+        out[0] = static_cast<std::byte>(u & 0xFF);
+        out[1] = static_cast<std::byte>((u >> 8) & 0xFF);
+        out[2] = static_cast<std::byte>((u >> 16) & 0xFF);
+      });
+    default:
+      return write_encoded(samples, [](std::int32_t v, std::byte* out) {
+        const auto u = static_cast<std::uint32_t>(v);
+        out[0] = static_cast<std::byte>(u & 0xFF);
+        out[1] = static_cast<std::byte>((u >> 8) & 0xFF);
+        out[2] = static_cast<std::byte>((u >> 16) & 0xFF);
+        out[3] = static_cast<std::byte>(u >> 24);
+      });
+  }
+}
+
+std::expected<void, Error> WavWriter::write_floats(std::span<const float> samples) {
+  return write_encoded(samples, [](float v, std::byte* out) {
+    const auto u = std::bit_cast<std::uint32_t>(v);
+    out[0] = static_cast<std::byte>(u & 0xFF);
+    out[1] = static_cast<std::byte>((u >> 8) & 0xFF);
+    out[2] = static_cast<std::byte>((u >> 16) & 0xFF);
+    out[3] = static_cast<std::byte>(u >> 24);
+  });
+}
+
+std::expected<void, Error> WavWriter::finalize() {
+  if (auto r = file_.flush(); !r) return r;
+  File& file = file_.file();
+  if (auto r = file.seek(0); !r) return r;
+  const auto header = wav_header(spec_, static_cast<std::uint32_t>(data_bytes_));
+  if (auto r = write_all(file, header); !r) return r;
+  file_.close();
+  return {};
+}
+
+}  // namespace quillbox

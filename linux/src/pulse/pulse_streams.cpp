@@ -1,0 +1,250 @@
+#include "pulse/pulse_streams.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+#include <vector>
+
+#include "engine/capture_stamps.h"
+#include "engine/input_chunker.h"
+#include "base/platform_paths.h"
+#include "engine/sample_format.h"
+
+namespace quillbox::pulse {
+namespace {
+
+using std::chrono::microseconds;
+using std::chrono::steady_clock;
+
+// One record stream. The derived kinds say what becomes of the samples and
+// of a failure; both run on the main loop thread with its lock held.
+class RecordStream : public CaptureStream {
+ public:
+  RecordStream(std::shared_ptr<Connection> connection, OutputSpec format,
+               std::shared_ptr<AudioBuf> buffer)
+      : connection_(std::move(connection)), format_(format), buffer_(std::move(buffer)) {}
+  RecordStream(const RecordStream&) = delete;
+  RecordStream& operator=(const RecordStream&) = delete;
+
+  OutputSpec format() const override { return format_; }
+
+  // Under the lock: creates and connects the stream. Errors are the texts a
+  // start returns.
+  std::expected<void, std::string> open(pa_context* context, const RecordTarget& target) {
+    spec_ = target.spec;
+    spec_.format = PA_SAMPLE_FLOAT32NE;
+    stamps_ = CaptureStamps(spec_.rate);
+    stream_ = pa_stream_new(context, "Quillbox capture", &spec_, &target.map);
+    if (stream_ == nullptr) return std::unexpected(error_text(pa_context_errno(context)));
+    pa_stream_set_state_callback(stream_, &RecordStream::on_state, this);
+    pa_stream_set_read_callback(stream_, &RecordStream::on_read, this);
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(FRAGMENT_USEC, &spec_));
+    // A vanished device ends the stream instead of moving it to another one.
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
+                                       PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(stream_, target.source.c_str(), &attr, flags) < 0) {
+      const int error = pa_context_errno(context);
+      close_locked();
+      return std::unexpected(error_text(error));
+    }
+    return {};
+  }
+
+  // Under the lock: waits until the stream runs; the server's refusal or no
+  // answer is the error.
+  std::expected<void, std::string> wait_ready() {
+    const bool settled = connection_->wait([this] {
+      return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)) ||
+             pa_stream_get_state(stream_) == PA_STREAM_READY;
+    });
+    if (pa_stream_get_state(stream_) == PA_STREAM_READY) {
+      started_ = true;
+      return {};
+    }
+    const int error = settled ? pa_context_errno(pa_stream_get_context(stream_)) : PA_ERR_TIMEOUT;
+    close_locked();
+    return std::unexpected(error_text(error));
+  }
+
+  // From now on failures go through the buffer.
+  void mark_started() { started_ = true; }
+
+ protected:
+  // Called once per fragment: `samples` floats (null for a hole the server
+  // reports, which reads as silence), captured at `time`.
+  virtual void deliver(const float* samples, std::size_t count, CaptureTime time) = 0;
+  // The stream failed after its start; `text` is the server's error text.
+  virtual void failed(const std::string& text) = 0;
+
+  // Disconnects the stream: afterwards no callback of it runs. Idempotent.
+  void close() {
+    if (stream_ == nullptr) return;
+    Connection::Lock lock(connection_->loop());
+    close_locked();
+  }
+
+  AudioBuf& buffer() { return *buffer_; }
+
+ private:
+  void close_locked() {
+    if (stream_ == nullptr) return;
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
+  }
+
+  static void on_state(pa_stream* stream, void* user) {
+    auto* self = static_cast<RecordStream*>(user);
+    pa_threaded_mainloop_signal(self->connection_->loop(), 0);
+    if (pa_stream_get_state(stream) != PA_STREAM_FAILED || !self->started_ || self->reported_) {
+      return;
+    }
+    self->reported_ = true;
+    const char* text = pa_strerror(pa_context_errno(pa_stream_get_context(stream)));
+    self->failed(text != nullptr ? text : "unknown error");
+  }
+
+  // Everything readable goes out as one delivery; a hole the server
+  // reports reads as silence.
+  static void on_read(pa_stream* stream, std::size_t, void* user) {
+    auto* self = static_cast<RecordStream*>(user);
+    auto& gathered = self->gathered_;
+    gathered.clear();
+    CaptureTime measured{};
+    while (pa_stream_readable_size(stream) > 0) {
+      const void* data = nullptr;
+      std::size_t bytes = 0;
+      if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
+      if (gathered.empty()) measured = self->measure(stream);
+      const std::size_t count = bytes / sizeof(float);
+      const auto* samples = static_cast<const float*>(data);
+      if (samples != nullptr) {
+        gathered.insert(gathered.end(), samples, samples + count);
+      } else {
+        gathered.resize(gathered.size() + count, 0.0f);
+      }
+      pa_stream_drop(stream);
+    }
+    const std::size_t frames = gathered.size() / self->spec_.channels;
+    if (frames == 0) return;
+    const CaptureTime time = self->stamps_.place(measured, frames, steady_clock::now());
+    self->deliver(gathered.data(), frames * self->spec_.channels, time);
+  }
+
+  // When the oldest unread frame was captured: now less the stream's
+  // latency, and at least less the length of what is there to read (which
+  // is all a negative or unknown latency leaves to go by).
+  CaptureTime measure(pa_stream* stream) const {
+    const CaptureTime now = steady_clock::now();
+    const std::size_t readable = pa_stream_readable_size(stream);
+    const auto unread = frames_length(readable / pa_frame_size(&spec_), spec_.rate);
+    pa_usec_t usec = 0;
+    int negative = 0;
+    if (pa_stream_get_latency(stream, &usec, &negative) != 0 || negative != 0) usec = 0;
+    return now - std::max<std::chrono::nanoseconds>(microseconds(usec), unread);
+  }
+
+  std::shared_ptr<Connection> connection_;
+  OutputSpec format_;
+  std::shared_ptr<AudioBuf> buffer_;
+  pa_sample_spec spec_{};
+  pa_stream* stream_ = nullptr;
+  // The rest belongs to the main loop's thread (or is under its lock).
+  bool started_ = false;
+  bool reported_ = false;
+  std::vector<float> gathered_;
+  CaptureStamps stamps_{1};  // at the stream's rate once opened
+};
+
+class LoopbackStream final : public RecordStream {
+ public:
+  LoopbackStream(std::shared_ptr<Connection> connection, OutputSpec format,
+                 std::shared_ptr<AudioBuf> buffer, std::string source)
+      : RecordStream(std::move(connection), format, std::move(buffer)),
+        source_(std::move(source)) {}
+  ~LoopbackStream() override { close(); }
+
+ protected:
+  void deliver(const float* samples, std::size_t count, CaptureTime time) override {
+    Chunk chunk;
+    chunk.time = time;
+    chunk.samples.resize(count);
+    convert_samples(SampleFormat::F32, samples, count, chunk.samples.data());  // clamps
+    buffer().push(std::move(chunk));
+  }
+  void failed(const std::string& text) override {
+    report_loopback_failure(buffer(), source_ + ": " + text, executable_directory());
+  }
+
+ private:
+  std::string source_;
+};
+
+class InputStream final : public RecordStream {
+ public:
+  InputStream(std::shared_ptr<Connection> connection, OutputSpec format,
+              std::shared_ptr<AudioBuf> buffer, const pa_sample_spec& spec)
+      : RecordStream(std::move(connection), format, buffer),
+        chunker_(std::move(buffer), spec.rate, spec.channels) {}
+  ~InputStream() override {
+    chunker_.stop_accepting();
+    close();
+    chunker_.finish();  // the last partial chunk is not lost
+  }
+
+ protected:
+  void deliver(const float* samples, std::size_t count, CaptureTime time) override {
+    chunker_.accept(samples, count, time);
+  }
+  void failed(const std::string& text) override { report_input_failure(buffer(), text); }
+
+ private:
+  InputChunker chunker_;
+};
+
+}  // namespace
+
+StreamResult start_loopback_stream(std::shared_ptr<Connection> connection,
+                                   const Connection::Session& session, const RecordTarget& target,
+                                   OutputSpec format, std::shared_ptr<AudioBuf> buffer) {
+  auto stream =
+      std::make_unique<LoopbackStream>(connection, format, std::move(buffer), target.source);
+  if (auto opened = stream->open(session.context(), target); !opened) {
+    return std::unexpected(opened.error());
+  }
+  // Whatever happens from here on, the stream reports it itself.
+  stream->mark_started();
+  if (!target.restart_sink.empty()) {
+    // The server handles our requests in order: by now the stream asks the
+    // sink for its short latency, so the sink renders from now on, that
+    // short way ahead. Nothing plays on it, so nobody hears the restart.
+    pa_context* context = session.context();
+    const char* sink = target.restart_sink.c_str();
+    auto done = [](pa_context*, int, void* loop) {
+      pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+    };
+    connection->finish(pa_context_suspend_sink_by_name(context, sink, 1, done, connection->loop()));
+    connection->finish(pa_context_suspend_sink_by_name(context, sink, 0, done, connection->loop()));
+  }
+  return stream;
+}
+
+StreamResult start_input_stream(std::shared_ptr<Connection> connection,
+                                const Connection::Session& session, const RecordTarget& target,
+                                OutputSpec format, std::shared_ptr<AudioBuf> buffer) {
+  auto stream =
+      std::make_unique<InputStream>(std::move(connection), format, std::move(buffer), target.spec);
+  if (auto opened = stream->open(session.context(), target); !opened) {
+    return std::unexpected(opened.error());
+  }
+  if (auto ready = stream->wait_ready(); !ready) return std::unexpected(ready.error());
+  return stream;
+}
+
+}  // namespace quillbox::pulse

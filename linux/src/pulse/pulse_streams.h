@@ -1,0 +1,66 @@
+#pragma once
+
+// Capture streams on the PulseAudio server: record streams of 32-bit float
+// at the device's own rate, channels and channel map, asking for fragments of
+// about 10 ms. Their callbacks run on the connection's main loop thread.
+//
+// - A loopback records a sink's monitor and pushes one chunk per read.
+//   Its start returns as soon as the stream is requested; a failure
+//   afterwards (the server refuses the stream, the sink vanishes) is
+//   reported once as a loopback failure. A sink renders as far ahead as its
+//   streams allow, up to 2 s when nobody plays, and its monitor delivers
+//   nothing until real time catches up; so a loopback of an idle sink
+//   restarts it (suspend and resume) once its own short-latency stream is
+//   there. The recording stream itself keeps the sink from being suspended
+//   when idle: the monitor delivers silence continuously.
+// - An input stream records a source through `InputChunker` (chunks of at
+//   least 5 ms, never split). Its start waits until the stream runs or
+//   fails; a failure after that is reported once as "Mic stream error".
+//
+// Every chunk's time is the capture time of its first frame on the steady
+// clock, measured as now less the stream's latency (how long ago the oldest
+// unread frame was captured: source latency plus what waits in the buffers).
+// A monitor may report a negative latency (its audio is rendered before the
+// sink plays it); the measurement is then the arrival. Measurements jitter
+// with the delivery, so consecutive chunks follow their frames and the
+// measurement only steers them, except after a gap; a chunk never ends
+// after now.
+//
+// Destroying a stream disconnects it under the main loop's lock, so no
+// callback of it runs afterwards; an input stream then pushes its last
+// partial chunk. Streams keep their connection alive.
+
+#include <pulse/pulseaudio.h>
+
+#include <expected>
+#include <memory>
+#include <string>
+
+#include "engine/audio_buf.h"
+#include "engine/capture.h"
+#include "base/output_spec.h"
+#include "pulse/pulse_connection.h"
+
+namespace quillbox::pulse {
+
+// The fragments we ask for: 10 ms.
+inline constexpr pa_usec_t FRAGMENT_USEC = 10000;
+
+// What a record stream opens: a source by name, its rate, channel count and
+// map; for a loopback of an idle sink also that sink, to restart it.
+struct RecordTarget {
+  std::string source;
+  pa_sample_spec spec{};
+  pa_channel_map map{};
+  std::string restart_sink;
+};
+
+// Both start under `session` (the main loop's lock held).
+StreamResult start_loopback_stream(std::shared_ptr<Connection> connection,
+                                   const Connection::Session& session, const RecordTarget& target,
+                                   OutputSpec format, std::shared_ptr<AudioBuf> buffer);
+StreamResult start_input_stream(std::shared_ptr<Connection> connection,
+                                const Connection::Session& session, const RecordTarget& target,
+                                OutputSpec format, std::shared_ptr<AudioBuf> buffer);
+
+}  // namespace quillbox::pulse

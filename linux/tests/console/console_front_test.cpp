@@ -1,0 +1,154 @@
+// The Linux console front end: a whole recording through the window's
+// flows, against synthetic tone devices in real time.
+
+#include "console/console_front.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "signal_analysis.h"
+#include "synthetic_capture.h"
+#include "test_support.h"
+#include "base/text.h"
+
+namespace quillbox {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::optional<fs::path> nowhere() {
+  return std::nullopt;
+}
+
+struct Console {
+  Console() {
+    synthetic::SyntheticConfig c;
+    c.outputs.push_back(synthetic::SyntheticDevice::output("Speakers", "spk", 48000, 2, 440.0));
+    c.inputs.push_back(synthetic::SyntheticDevice::input("VirtualMic", 48000, 1, 1000.0));
+    c.default_input = 0;
+    env.capture = std::make_shared<synthetic::SyntheticCapture>(c, synthetic::Timing::RealTime);
+    env.paths = PlatformPaths{nowhere, nowhere, nowhere};
+    env.default_dir = dir / "default";
+    env.out = [this](std::string_view t) {
+      std::lock_guard lock(mutex);
+      out += t;
+    };
+    env.err = [this](std::string_view t) {
+      std::lock_guard lock(mutex);
+      err += t;
+    };
+    env.stop_requested = &stop;
+    env.tick = 20ms;
+  }
+  int run(Options options) { return run_console_recording(options, env); }
+
+  test_support::ScratchDir dir;
+  ConsoleFrontEnv env;
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::string out, err;
+};
+
+TEST(ConsoleFront, TimedStemsRecordingSavesAndPrintsWhere) {
+  Console console;
+  const fs::path folder = console.dir / "out";
+  const int status = console.run({.duration = 1,
+                                  .output = path_to_text(folder),
+                                  .mic = true,
+                                  .mode = RecordMode::StemsSilence});
+  EXPECT_EQ(status, 0) << console.err;
+  EXPECT_EQ(console.err, "");
+  ASSERT_TRUE(console.out.starts_with("Saved 2 stems: " + path_to_text(folder)));
+  const fs::path first = path_from_utf8(console.out.substr(15, console.out.size() - 16));
+  EXPECT_EQ(first.filename(), "loopback.wav");
+  for (const char* name : {"loopback.wav", "mic.wav"}) {
+    const auto audio = signal::read_wav(first.parent_path() / name);
+    ASSERT_TRUE(audio.has_value()) << name;
+    EXPECT_NEAR(double(audio->frames()) / 48000.0, 1.0, 0.25) << name;
+  }
+}
+
+// Without a deadline the recording runs until a stop is requested; the
+// quiet mix's normalize offer is answered on the terminal.
+TEST(ConsoleFront, StopRequestEndsTheRecordingAndTheOfferIsAsked) {
+  for (bool terminal : {false, true}) {
+    Console console;
+    int asked = 0;
+    if (terminal)
+      console.env.ask = [&] {
+        ++asked;
+        return std::optional<std::string>("y");
+      };
+    console.env.live_line = terminal;
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(1200ms);
+      console.stop = true;
+    });
+    const int status = console.run({});
+    stopper.join();
+    EXPECT_EQ(status, 0);
+    const std::string question =
+        "Normalize recording?: Recording used 1 of 2 sources and the file is quiet (headroom from "
+        "unused sources).\n\nNormalize to peak volume now?";
+    ASSERT_TRUE(console.out.starts_with("Saved: " + path_to_text(console.env.default_dir)))
+        << console.out;
+    const fs::path saved = path_from_utf8(console.out.substr(7, console.out.size() - 8));
+    if (terminal) {
+      EXPECT_EQ(asked, 1);
+      // Speakers and the microphone both play at 0.5; only system audio is on.
+      EXPECT_NE(console.err.find("\rRecording 0:01  system [#####     ]\x1b[K"), std::string::npos)
+          << console.err;
+      EXPECT_NE(console.err.find(question + " [y/N] Normalize complete: Normalized 1 file(s).\n"),
+                std::string::npos)
+          << console.err;
+      EXPECT_NEAR(signal::peak(signal::read_wav(saved)->samples), 1.0, 0.01);
+    } else {
+      EXPECT_EQ(console.err, question + "\n");
+      EXPECT_NEAR(signal::peak(signal::read_wav(saved)->samples), 0.25, 0.01);
+    }
+  }
+}
+
+TEST(ConsoleFront, StartFailureIsStatusOne) {
+  Console console;
+  std::ofstream(console.dir / "blocker") << "x";
+  const int status = console.run({.output = path_to_text(console.dir / "blocker" / "sub")});
+  EXPECT_EQ(status, 1);
+  EXPECT_TRUE(console.err.starts_with(
+      "Cannot start recording: Recording couldn't be started because no writeable directory"))
+      << console.err;
+  EXPECT_EQ(console.out, "");
+}
+
+// Every source failing leaves nothing to record: status 1 and no files.
+TEST(ConsoleFront, NoSourceStartedIsStatusOne) {
+  Console console;
+  synthetic::SyntheticConfig c;
+  c.outputs.push_back(synthetic::SyntheticDevice::output("Speakers", "spk", 48000, 2, 440.0));
+  c.outputs[0].start_error = "PulseAudio: Connection refused";
+  console.env.capture =
+      std::make_shared<synthetic::SyntheticCapture>(c, synthetic::Timing::RealTime);
+  const int status = console.run({.mode = RecordMode::StemsSilence});
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(console.err,
+            "System audio (loopback) failed to start: PulseAudio: Connection refused\n"
+            "Recording started with problems: Recording is running, but:\n\nSystem audio "
+            "(loopback) failed to start: PulseAudio: Connection refused\n"
+            "Cannot start recording: no source could be started.\n");
+  EXPECT_FALSE(fs::exists(console.env.default_dir));
+  EXPECT_EQ(console.out, "");
+}
+
+TEST(ConsoleFront, LiveLineShowsElapsedTime) {
+  EXPECT_EQ(live_line_text(0s, {}), "\rRecording 0:00\x1b[K");
+  EXPECT_EQ(live_line_text(3599s, {{"system", 0.5f}, {"mic", 2.0f}}),
+            "\rRecording 59:59  system [#####     ]  mic [##########]\x1b[K");
+  EXPECT_EQ(live_line_text(3661s, {{"mic", 0.04f}}), "\rRecording 1:01:01  mic [          ]\x1b[K");
+}
+
+}  // namespace
+}  // namespace quillbox

@@ -1,0 +1,108 @@
+// The finish's write and save error reports, with real failures: a disk that
+// refuses more data (the process's file-size limit) and recording files that
+// vanish before they can be repaired.
+
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <thread>
+
+#include "file_size_limit.h"
+#include "flows/finish_save.h"
+#include "flow_rig.h"
+
+namespace quillbox {
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::FlowRig;
+namespace fs = std::filesystem;
+
+// The files of the running recording's session folder, sorted.
+std::vector<fs::path> session_files(const FlowRig& rig) {
+  std::vector<fs::path> out;
+  for (const auto& e : fs::recursive_directory_iterator(rig.dir.path()))
+    if (e.is_regular_file()) out.push_back(e.path());
+  std::ranges::sort(out);
+  return out;
+}
+
+// Runs a stems recording until the file-size limit stops it.
+void record_until_disk_full(FlowRig& rig) {
+  constexpr rlim_t LIMIT = 100'000;
+  rlimit saved{};
+  ASSERT_NO_FATAL_FAILURE(test_support::limit_file_size(LIMIT, saved));
+  const bool started =
+      start_recording(rig.app, rig.request(RecordMode::StemsSilence, true, true), std::nullopt);
+  if (started) {
+    rig.clock->free_run();
+    for (int i = 0; i < 10'000 && !rig.app.state.recorder->error(); ++i)
+      std::this_thread::sleep_for(1ms);
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ASSERT_TRUE(started);
+}
+
+TEST(FinishErrors, TimerFinishesOnAWriteErrorAndKeepsWhatWasSaved) {
+  FlowRig rig;
+  record_until_disk_full(rig);
+  const std::string msg = os_error(EFBIG).text;
+  EXPECT_EQ(on_timer(rig.app), FinishOutcome::WriteError);
+  EXPECT_FALSE(rig.ui.close_requested);
+  ASSERT_EQ(rig.ui.messages.size(), 1u);
+  EXPECT_EQ(rig.ui.messages[0],
+            (Message{"Recording error",
+                     "Recording stopped because writing failed:\n" + msg +
+                         "\n\nWhatever was captured before this has been saved.",
+                     MessageIcon::Error}));
+  ASSERT_GE(rig.ui.statuses.size(), 3u);
+  EXPECT_EQ(rig.ui.statuses[1], "Recording error: " + msg);
+  EXPECT_TRUE(rig.ui.last_status().starts_with("Saved 2 stems: ")) << rig.ui.last_status();
+}
+
+TEST(FinishErrors, AWriteErrorWithNothingSavedShowsOnlyItsBox) {
+  FlowRig rig;
+  record_until_disk_full(rig);
+  const auto files = session_files(rig);
+  ASSERT_EQ(files.size(), 2u);
+  for (const auto& f : files) fs::remove(f);
+  EXPECT_EQ(finish_recording(rig.app), FinishOutcome::WriteError);
+  const std::string gone = os_error(ENOENT).text;
+  EXPECT_EQ(rig.ui.log,
+            (std::vector<std::string>{"status: Recording...",
+                                      "status: Recording error: " + os_error(EFBIG).text,
+                                      "box: Recording error"}));
+  EXPECT_EQ(rig.ui.messages[0].text, "Recording stopped because writing failed:\n" +
+                                         os_error(EFBIG).text + "\n\nSave error(s):\n" +
+                                         path_to_text(files[0]) + ": " + gone + "\n" +
+                                         path_to_text(files[1]) + ": " + gone);
+}
+
+// A file that cannot be repaired is a save error; the others are still saved.
+TEST(FinishErrors, SaveErrorsAreReportedAndTheOtherFilesSaved) {
+  for (bool all : {false, true}) {
+    FlowRig rig;
+    ASSERT_TRUE(
+        start_recording(rig.app, rig.request(RecordMode::StemsSilence, true, true), std::nullopt));
+    ASSERT_TRUE(rig.clock->run_to(300ms));
+    const auto files = session_files(rig);  // loopback, mic
+    ASSERT_EQ(files.size(), 2u);
+    fs::remove(files[1]);
+    if (all) fs::remove(files[0]);
+    EXPECT_EQ(finish_recording(rig.app), FinishOutcome::SaveError);
+    std::string errors = path_to_text(files[1]) + ": " + os_error(ENOENT).text;
+    if (all) errors = path_to_text(files[0]) + ": " + os_error(ENOENT).text + "\n" + errors;
+    ASSERT_EQ(rig.ui.messages.size(), 1u);
+    EXPECT_EQ(rig.ui.messages[0],
+              (Message{"Save error", "Save error(s):\n" + errors, MessageIcon::Error}));
+    EXPECT_EQ(rig.ui.statuses[1], "Save error.");
+    fs::path loopback = files[0];
+    loopback.replace_extension(".wav");
+    EXPECT_EQ(rig.ui.last_status(), all ? "Save error." : "Saved stem: " + path_to_text(loopback));
+  }
+}
+
+}  // namespace
+}  // namespace quillbox

@@ -1,0 +1,76 @@
+// A disk that refuses more data in the middle of a recording, made real with
+// the process's file-size limit.
+
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "base/file.h"
+#include "file_size_limit.h"
+#include "engine/recorder.h"
+#include "wav/repair.h"
+#include "signal_analysis.h"
+#include "stepped_clock.h"
+#include "synthetic_capture.h"
+#include "test_support.h"
+#include "base/text.h"
+
+namespace quillbox {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(RecorderWriteFailure, EndsTheRecordingFinishesEveryFileAndReportsTheError) {
+  synthetic::SyntheticConfig config;
+  config.outputs.push_back(synthetic::SyntheticDevice::output("Speakers", "spk", 48000, 2, 440.0));
+  config.inputs.push_back(synthetic::SyntheticDevice::input("VirtualMic", 48000, 1, 1000.0));
+  config.default_input = 0;
+  auto capture =
+      std::make_shared<synthetic::SyntheticCapture>(std::move(config), synthetic::Timing::Stepped);
+  auto clock = std::make_shared<synthetic::SteppedClock>(capture);
+  test_support::ScratchDir dir;
+  RecorderEnv env;
+  env.capture = capture;
+  env.clock = clock;
+  env.err = [](std::string_view) {};
+
+  // About a third of a second of 48 kHz 24-bit stereo per file.
+  constexpr rlim_t LIMIT = 100'000;
+  rlimit saved{};
+  ASSERT_NO_FATAL_FAILURE(test_support::limit_file_size(LIMIT, saved));
+
+  auto rec = Recorder::start({.output_dir = path_to_text(dir.path()),
+                              .format = OutputSpec{48000, 2, 24, false},
+                              .record_system = true,
+                              .record_mic = true,
+                              .mode = RecordMode::StemsSilence},
+                             env);
+  std::optional<StopResult> result;
+  if (rec) {
+    clock->free_run();
+    for (int i = 0; i < 10'000 && !rec->error(); ++i) std::this_thread::sleep_for(1ms);
+    result = std::move(*rec).stop();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ASSERT_TRUE(result.has_value());
+
+  EXPECT_EQ(result->error, os_error(EFBIG).text);
+  ASSERT_EQ(result->files.size(), 2u);
+  for (const auto& file : result->files) {
+    SCOPED_TRACE(path_to_text(file));
+    auto wav = repair_file(file);
+    ASSERT_TRUE(wav.has_value());
+    const auto bytes = test_support::read_bytes(*wav);
+    EXPECT_LE(bytes.size(), LIMIT);
+    EXPECT_EQ(test_support::le32(bytes, 40), bytes.size() - 44);
+    const auto audio = signal::read_wav(*wav);
+    ASSERT_TRUE(audio.has_value());
+    EXPECT_GT(audio->frames(), 9600u);
+  }
+}
+
+}  // namespace
+}  // namespace quillbox

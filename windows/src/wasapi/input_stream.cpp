@@ -1,0 +1,217 @@
+#include "wasapi/input_stream.h"
+
+#include <audioclient.h>
+
+#include <future>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "base/console.h"
+#include "wasapi/packet_reader.h"
+#include "wasapi/wasapi_devices.h"
+
+namespace quillbox::wasapi {
+namespace {
+
+// 100 ms in 100 ns units: the shared-mode buffer, several device periods deep,
+// so a thread woken late loses nothing.
+constexpr REFERENCE_TIME INPUT_BUFFER = 1'000'000;
+// The longest wait for a packet event; a stream whose events stall is still drained.
+constexpr DWORD WAIT_MS = 20;
+
+}  // namespace
+
+// What the owner and the capture thread share.
+struct InputStream::Shared {
+  std::shared_ptr<AudioBuf> buffer;
+  StreamSettings settings;
+  HANDLE stop_event = nullptr;
+  std::optional<InputChunker> chunker;  // made on the thread before its report
+  std::uint32_t rate = 0;
+  std::uint16_t channels = 0;
+  std::thread thread;
+
+  ~Shared() {
+    if (stop_event != nullptr) ::CloseHandle(stop_event);
+  }
+
+  void notice(std::string_view text) const {
+    if (settings.notice) {
+      settings.notice(text);
+    } else {
+      write_stderr(std::string(text) + "\n");
+    }
+  }
+
+  // The capture thread's body: sets up the stream, reports, then delivers
+  // until told to stop, and pushes the last partial chunk.
+  void run(const DeviceOpener& open, std::promise<std::optional<std::string>>& report) {
+    ComApartment com;
+    ProAudioThread scheduling;
+    auto device = open();
+    if (!device) {
+      report.set_value(device.error());
+      return;
+    }
+    ComPtr<IAudioClient> client;
+    HRESULT hr =
+        (*device)->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.put_void());
+    if (FAILED(hr)) {
+      report.set_value(stream_error_kind("Activate", hr));
+      return;
+    }
+    CoTaskMem<WAVEFORMATEX> mix;
+    hr = client->GetMixFormat(mix.put());
+    if (FAILED(hr)) {
+      report.set_value(stream_error_kind("GetMixFormat", hr));
+      return;
+    }
+    const auto wave = wave_format_of(mix.get());
+    if (!wave) {
+      report.set_value("StreamConfigNotSupported");
+      return;
+    }
+    const auto sample = capture_sample_format(*wave);
+    if (const auto* name = std::get_if<std::string>(&sample)) {
+      notice("Mic stream: unsupported sample format " + *name);
+      report.set_value("StreamConfigNotSupported");
+      return;
+    }
+    const SampleFormat format = std::get<SampleFormat>(sample);
+    HANDLE data_event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (data_event == nullptr) {
+      report.set_value(stream_error_kind("CreateEvent", HRESULT_FROM_WIN32(::GetLastError())));
+      return;
+    }
+    struct EventCloser {
+      HANDLE h;
+      ~EventCloser() { ::CloseHandle(h); }
+    } close_data_event{data_event};
+    hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                            INPUT_BUFFER, 0, mix.get(), nullptr);
+    if (FAILED(hr)) {
+      report.set_value(stream_error_kind("Initialize", hr));
+      return;
+    }
+    hr = client->SetEventHandle(data_event);
+    if (FAILED(hr)) {
+      report.set_value(stream_error_kind("SetEventHandle", hr));
+      return;
+    }
+    ComPtr<IAudioCaptureClient> capture;
+    hr = client->GetService(__uuidof(IAudioCaptureClient), capture.put_void());
+    if (FAILED(hr)) {
+      report.set_value(stream_error_kind("GetService", hr));
+      return;
+    }
+    rate = wave->sample_rate;
+    channels = wave->channels;
+    chunker.emplace(buffer, rate, channels);
+    hr = client->Start();
+    if (FAILED(hr)) {
+      report.set_value(stream_error_kind("Start", hr));
+      return;
+    }
+    report.set_value(std::nullopt);
+
+    PacketReader reader(rate);
+    std::vector<float> silence;
+    const auto deliver = [&](const BYTE* data, UINT32 frames, CaptureTime time) {
+      const std::size_t count = std::size_t{frames} * channels;
+      if (data != nullptr) {
+        chunker->accept(format, data, count, time);
+      } else {
+        if (silence.size() < count) silence.resize(count, 0.0f);
+        chunker->accept(silence.data(), count, time);
+      }
+    };
+    bool delivering = true;
+    const HANDLE events[2] = {stop_event, data_event};
+    for (;;) {
+      const DWORD woke = ::WaitForMultipleObjects(delivering ? 2 : 1, events, FALSE,
+                                                  delivering ? WAIT_MS : INFINITE);
+      if (woke == WAIT_OBJECT_0) break;
+      const auto failure = reader.drain(*client.get(), *capture.get(), deliver);
+      if (reader.take_discontinuity()) {
+        notice("Mic stream: data discontinuity (some audio was lost)");
+      }
+      // A device that is gone ends the delivery; other failures are polled past.
+      if (failure && device_gone(static_cast<std::uint32_t>(failure->hr))) {
+        report_input_failure(*buffer, stream_failure_text(failure->step, failure->hr));
+        delivering = false;
+      }
+    }
+    client->Stop();
+    capture.reset();
+    client.reset();
+    chunker->finish();
+  }
+};
+
+InputStream::InputStream(std::string device_name, std::shared_ptr<Shared> shared)
+    : device_name_(std::move(device_name)), shared_(std::move(shared)) {}
+
+std::expected<std::unique_ptr<InputStream>, std::string> InputStream::start(
+    DeviceOpener open, std::string device_name, std::shared_ptr<AudioBuf> buffer,
+    StreamSettings settings) {
+  auto shared = std::make_shared<Shared>();
+  shared->buffer = std::move(buffer);
+  shared->settings = std::move(settings);
+  shared->stop_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (shared->stop_event == nullptr) {
+    return std::unexpected(stream_error_kind("CreateEvent", HRESULT_FROM_WIN32(::GetLastError())));
+  }
+  std::promise<std::optional<std::string>> report;
+  auto reported = report.get_future();
+  shared->thread =
+      std::thread([s = shared.get(), open = std::move(open), report = std::move(report)]() mutable {
+        try {
+          s->run(open, report);
+        } catch (...) {
+          // A thread that dies without its report is what the start says below.
+        }
+      });
+  std::optional<std::string> error;
+  try {
+    error = reported.get();
+  } catch (const std::future_error&) {
+    error = "mic capture thread exited before starting";
+  }
+  if (error) {
+    shared->thread.join();
+    return std::unexpected(*error);
+  }
+
+  // The native format is read on a short-lived thread of its own.
+  std::optional<OutputSpec> native;
+  std::thread probe([&] { native = probe_input_format(device_name); });
+  probe.join();
+  auto stream = std::unique_ptr<InputStream>(new InputStream(device_name, shared));
+  // The stream delivers the mix format's rate and channels whatever the
+  // device's own format says; only bits and float come from the latter.
+  stream->format_ = OutputSpec{shared->rate, shared->channels,
+                               native ? native->bits_per_sample : std::uint16_t{16},
+                               native ? native->is_float : false};
+  return stream;
+}
+
+InputStream::~InputStream() {
+  if (shared_->chunker) shared_->chunker->stop_accepting();
+  ::SetEvent(shared_->stop_event);
+  if (shared_->thread.joinable()) shared_->thread.join();
+}
+
+DeviceOpener capture_device_opener(std::string id) {
+  return [id = std::move(id)]() -> std::expected<ComPtr<IMMDevice>, std::string> {
+    auto enumerator = create_enumerator();
+    if (!enumerator) return std::unexpected(std::string("DeviceNotAvailable"));
+    ComPtr<IMMDevice> device;
+    const HRESULT hr = (*enumerator)->GetDevice(utf8_to_wide(id).c_str(), device.put());
+    if (FAILED(hr)) return std::unexpected(stream_error_kind("GetDevice", hr));
+    return device;
+  };
+}
+
+}  // namespace quillbox::wasapi

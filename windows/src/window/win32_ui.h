@@ -1,0 +1,64 @@
+#pragma once
+
+// The user-interface services on Win32: the window's controls, message boxes
+// owned by the main window, the common file dialogs and the shell's folder
+// picker. Everything runs on the window thread except
+// `post_source_started`, which queues the outcome and posts
+// WM_APP_SOURCE_STARTED to the window.
+
+#include <windows.h>
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "flows/ui_services.h"
+
+namespace quillbox {
+
+inline constexpr UINT WM_APP_DEVICES_READY = WM_APP + 1;
+inline constexpr UINT WM_APP_SOURCE_STARTED = WM_APP + 2;
+
+// The text of a window, converted from UTF-16 (unpaired surrogates become U+FFFD).
+std::string read_window_text(HWND window);
+std::wstring to_wide(std::string_view utf8);
+
+class Win32Ui final : public UiServices {
+ public:
+  void set_main_window(HWND window) { main_window_ = window; }
+  void set_control(Control control, HWND window) { controls_[control] = window; }
+  HWND control(Control control) const;
+
+  void set_status(std::string_view text) override;
+  MessageAnswer show_message(const Message& message) override;
+  void set_text(Control control, std::string_view text) override;
+  std::string text(Control control) override;
+  void set_enabled(Control control, bool enabled) override;
+  bool checked(Control control) override;
+  void set_checked(Control control, bool checked) override;
+  void focus(Control control) override;
+  std::optional<std::size_t> selection(Control control) override;
+  void set_entries(Control control, const std::vector<std::string>& entries) override;
+  void set_entry(Control control, std::size_t index, std::string_view entry) override;
+  DialogResult save_file_dialog(const SaveFileRequest& request) override;
+  DialogResult open_file_dialog(const OpenFileRequest& request) override;
+  DialogResult folder_dialog(const FolderRequest& request) override;
+  time_point now() override;
+  void request_close() override;
+  void post_source_started(SourceStartResult result) override;
+
+  // The next queued live-start outcome, on the window thread.
+  std::optional<SourceStartResult> take_source_started();
+  // Drops queued outcomes (their captures stop).
+  void clear_source_started();
+
+ private:
+  HWND main_window_ = nullptr;
+  std::map<Control, HWND> controls_;
+  std::mutex mutex_;
+  std::deque<SourceStartResult> started_;
+};
+
+}  // namespace quillbox

@@ -1,0 +1,243 @@
+// The loopback client and its silent render stream, driven by scripted fakes
+// of the endpoint, its audio clients and the capture and render services.
+#include "wasapi/loopback_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_audio.h"
+#include "test_support.h"
+
+namespace quillbox::wasapi {
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::ScratchDir;
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+template <typename T>
+std::vector<unsigned char> bytes_of(const std::vector<T>& values) {
+  std::vector<unsigned char> bytes(values.size() * sizeof(T));
+  std::memcpy(bytes.data(), values.data(), bytes.size());
+  return bytes;
+}
+
+// One loopback stream on a fake device, with its notices and error folder.
+struct Rig {
+  std::shared_ptr<fake::Script> script = std::make_shared<fake::Script>();
+  std::shared_ptr<AudioBuf> buffer = std::make_shared<AudioBuf>();
+  ScratchDir dir;
+  std::mutex mutex;
+  std::vector<std::string> notices;
+  std::optional<std::string> open_error;
+  std::unique_ptr<LoopbackStream> stream;
+  std::vector<Chunk> chunks;
+
+  Rig() { script->mix = fake::mix_format(48000, 2, true); }
+
+  void start() {
+    StreamSettings settings;
+    settings.poll_interval = 1ms;
+    settings.notice = [this](std::string_view text) {
+      std::lock_guard lock(mutex);
+      notices.emplace_back(text);
+    };
+    settings.error_file_dir = [this] { return std::optional(dir.path()); };
+    auto open = [this]() -> std::expected<ComPtr<IMMDevice>, std::string> {
+      if (open_error) return std::unexpected(*open_error);
+      return ComPtr<IMMDevice>(new fake::Device(script));
+    };
+    stream =
+        std::make_unique<LoopbackStream>(open, buffer, OutputSpec{48000, 2, 32, true}, settings);
+  }
+  // Waits until `count` chunks have arrived in all.
+  bool collect(std::size_t count) {
+    return eventually([&] {
+      for (auto& c : buffer->take_all()) chunks.push_back(std::move(c));
+      return chunks.size() >= count;
+    });
+  }
+  std::vector<std::string> notices_now() {
+    std::lock_guard lock(mutex);
+    return notices;
+  }
+  std::string error_file() const {
+    const auto bytes = test_support::read_bytes<char>(dir / "quillbox_loopback_error.txt");
+    return std::string(bytes.begin(), bytes.end());
+  }
+};
+
+TEST(LoopbackStream, EachSetupStepThatFailsLeavesTheErrorFileAndOneFailureLine) {
+  struct Case {
+    const char* message;
+    std::function<void(Rig&)> arrange;
+  };
+  const HRESULT hr = static_cast<HRESULT>(0x88890003);
+  const Case cases[] = {
+      {"CoCreateInstance: 0x800401F0",
+       [](Rig& r) { r.open_error = "CoCreateInstance: 0x800401F0"; }},
+      {"GetDevice/GetDefaultAudioEndpoint: 0x80070490",
+       [](Rig& r) { r.open_error = "GetDevice/GetDefaultAudioEndpoint: 0x80070490"; }},
+      {"Activate: 0x88890003", [&](Rig& r) { r.script->activate_hr = hr; }},
+      {"GetMixFormat: 0x88890003", [&](Rig& r) { r.script->mix_hr = hr; }},
+      {"Initialize: 0x88890003", [&](Rig& r) { r.script->initialize_hr = hr; }},
+      {"GetService: 0x88890003", [&](Rig& r) { r.script->service_hr = hr; }},
+      {"Start: 0x88890003", [&](Rig& r) { r.script->start_hr = hr; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    Rig rig;
+    // A stale file from an earlier failure is rewritten, not appended to.
+    test_support::write_bytes(rig.dir / "quillbox_loopback_error.txt",
+                              std::string("Loopback error: an older and longer message\n"));
+    c.arrange(rig);
+    rig.start();
+    ASSERT_TRUE(eventually([&] { return rig.buffer->failed(); }));
+    EXPECT_EQ(rig.buffer->take_failure(), "Loopback capture error: " + std::string(c.message));
+    EXPECT_EQ(rig.error_file(), "Loopback error: " + std::string(c.message) + "\n");
+    rig.stream.reset();  // releasing a stream whose thread ended is harmless
+    EXPECT_TRUE(rig.buffer->take_all().empty());
+    EXPECT_EQ(rig.script->render_starts, 0);
+    EXPECT_EQ(rig.script->live_objects.load(), 0) << "every COM object released";
+  }
+}
+
+TEST(LoopbackStream, DeliversOnePacketPerChunkClampedSilentAsZerosAndPollsPastFailures) {
+  Rig rig;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const QpcClock clock;
+  // Captured a second ago.
+  const std::uint64_t qpc0 = QpcClock::now_100ns() - 10'000'000;
+  // Packet 1: float with values beyond +-1, a QPC position.
+  rig.script->add({bytes_of(std::vector<float>{0.25f, -0.5f, 1.5f, -2.0f, nan, 1.0f}), 3,
+                   AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY, qpc0});
+  // A failing size query, then a failing GetBuffer: polled past.
+  rig.script->add({.size_hr = E_FAIL});
+  rig.script->add({.frames = 1, .buffer_hr = E_FAIL});
+  // Packet 2: flagged silent over garbage bytes, 10 ms after packet 1 (audio
+  // was lost in between, says its flag).
+  rig.script->add({std::vector<unsigned char>(4 * 8, 0x7F), 4,
+                   AUDCLNT_BUFFERFLAGS_SILENT | AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY,
+                   qpc0 + 100'000});
+  // Packet 3: no position; it follows packet 2's frames.
+  rig.script->add({bytes_of(std::vector<float>{0.125f, 0.125f}), 1, 0, 0});
+  rig.start();
+  ASSERT_TRUE(rig.collect(3));
+
+  ASSERT_EQ(rig.chunks.size(), 3u);
+  const auto& first = rig.chunks[0].samples;
+  ASSERT_EQ(first.size(), 6u);
+  EXPECT_EQ((std::vector<float>{first[0], first[1], first[2], first[3]}),
+            (std::vector<float>{0.25f, -0.5f, 1.0f, -1.0f}));
+  EXPECT_TRUE(std::isnan(first[4]));
+  EXPECT_EQ(first[5], 1.0f);
+  EXPECT_EQ(rig.chunks[1].samples, std::vector<float>(8, 0.0f));
+  EXPECT_EQ(rig.chunks[2].samples, (std::vector<float>{0.125f, 0.125f}));
+  // Positions map onto the steady clock; a discontinuity starts the times
+  // afresh from its position; later packets follow the frames.
+  EXPECT_LT(std::chrono::abs(rig.chunks[0].time - clock.to_steady(qpc0)), 1ms);
+  EXPECT_EQ(rig.chunks[1].time - rig.chunks[0].time, 10ms);
+  EXPECT_LT(std::chrono::abs(rig.chunks[2].time - rig.chunks[1].time -
+                             std::chrono::nanoseconds(4'000'000'000LL / 48000)),
+            1us);
+
+  // An empty queue pushes nothing while the stream keeps polling.
+  const int calls = rig.script->next_packet_calls;
+  ASSERT_TRUE(eventually([&] { return rig.script->next_packet_calls > calls + 5; }));
+  EXPECT_TRUE(rig.buffer->take_all().empty());
+  EXPECT_FALSE(rig.buffer->failed());
+  EXPECT_EQ(rig.notices_now(),
+            std::vector<std::string>{"Loopback capture: data discontinuity (some audio was lost)"});
+
+  // The loopback client: shared mode with the loopback flag and a 2 s buffer;
+  // beside it the silent render stream, fed with silence only.
+  ASSERT_TRUE(eventually([&] { return rig.script->silent_frames_rendered > 4410; }));
+  rig.stream.reset();
+  EXPECT_EQ(rig.script->initialize_flags, (std::vector<DWORD>{AUDCLNT_STREAMFLAGS_LOOPBACK, 0}));
+  EXPECT_EQ(rig.script->capture_buffer, 20'000'000);
+  EXPECT_EQ(rig.script->capture_starts, 1);
+  EXPECT_EQ(rig.script->capture_stops, 1);
+  EXPECT_EQ(rig.script->render_starts, 1);
+  EXPECT_EQ(rig.script->render_stops, 1);
+  EXPECT_EQ(rig.script->live_objects.load(), 0);
+  EXPECT_FALSE(std::filesystem::exists(rig.dir / "quillbox_loopback_error.txt"));
+}
+
+TEST(LoopbackStream, SixteenBitMixFormatIsConvertedByItsOwnFormat) {
+  Rig rig;
+  rig.script->mix = fake::mix_format(44100, 2, false);
+  rig.script->add({bytes_of(std::vector<std::int16_t>{32767, -32768, 0, 16384}), 2, 0, 0});
+  rig.start();
+  ASSERT_TRUE(rig.collect(1));
+  const auto& s = rig.chunks[0].samples;
+  ASSERT_EQ(s.size(), 4u);
+  EXPECT_EQ(s[0], 1.0f);
+  EXPECT_FLOAT_EQ(s[1], -32768.0f / 32767.0f);
+  EXPECT_EQ(s[2], 0.0f);
+  EXPECT_FLOAT_EQ(s[3], 16384.0f / 32767.0f);
+}
+
+TEST(LoopbackStream, VanishedDeviceEndsOnlyThisStreamWithOneLine) {
+  Rig rig;
+  rig.script->add({bytes_of(std::vector<float>{0.5f, 0.5f}), 1, 0, 0});
+  rig.script->add({.frames = 1, .buffer_hr = AUDCLNT_E_DEVICE_INVALIDATED});
+  rig.script->add({bytes_of(std::vector<float>{0.75f, 0.75f}), 1, 0, 0});
+  rig.start();
+  ASSERT_TRUE(eventually([&] { return rig.buffer->failed(); }));
+  EXPECT_EQ(rig.buffer->take_failure(), "Loopback capture error: GetBuffer: 0x88890004");
+  // What came before the loss stays; nothing is read after it.
+  const auto chunks = rig.buffer->take_all();
+  ASSERT_EQ(chunks.size(), 1u);
+  EXPECT_EQ(chunks[0].samples, (std::vector<float>{0.5f, 0.5f}));
+  EXPECT_TRUE(eventually([&] { return rig.script->capture_stops == 1; }));
+  EXPECT_EQ(rig.script->queued(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(rig.dir / "quillbox_loopback_error.txt"));
+  rig.stream.reset();
+  EXPECT_EQ(rig.script->live_objects.load(), 0);
+}
+
+TEST(LoopbackStream, FailingRenderStreamLeavesTheCaptureRunning) {
+  for (const bool fail_at_open : {true, false}) {
+    SCOPED_TRACE(fail_at_open ? "render stream cannot open" : "render stream fails later");
+    Rig rig;
+    if (fail_at_open) {
+      rig.script->render_activate_hr = E_ACCESSDENIED;
+    } else {
+      rig.script->render_padding_hr = AUDCLNT_E_DEVICE_INVALIDATED;
+    }
+    rig.script->add({bytes_of(std::vector<float>{0.5f, -0.5f}), 1, 0, 0});
+    rig.start();
+    ASSERT_TRUE(rig.collect(1));
+    ASSERT_TRUE(eventually([&] { return !rig.notices_now().empty(); }));
+    rig.script->add({bytes_of(std::vector<float>{0.25f, -0.25f}), 1, 0, 0});
+    ASSERT_TRUE(rig.collect(2));
+    EXPECT_EQ(rig.chunks[1].samples, (std::vector<float>{0.25f, -0.25f}));
+    EXPECT_FALSE(rig.buffer->failed());
+    EXPECT_EQ(
+        rig.notices_now(),
+        std::vector<std::string>{fail_at_open ? "Loopback keep-alive stream: Activate: 0x80070005"
+                                              : "Loopback keep-alive stream: "
+                                                "GetCurrentPadding: 0x88890004"});
+    rig.stream.reset();
+    EXPECT_EQ(rig.script->live_objects.load(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace quillbox::wasapi
