@@ -24,7 +24,7 @@ using namespace quillbox;
 using namespace std::chrono_literals;
 
 constexpr auto RECORDED = 20s;  // virtual time per recording
-constexpr OutputSpec SESSION{48000, 2, 24, false};
+constexpr AudioFormat SESSION{48000, 2, 24, false};
 
 std::filesystem::path bench_dir() {
   static int counter = 0;

@@ -41,7 +41,7 @@ struct Workspace {
           ("quillbox-normalize-bench-" + std::to_string(std::random_device{}()));
     fs::create_directories(dir);
     source = dir / "tone.wav";
-    const quillbox::WavSpec spec{2, RATE, 24, quillbox::WavSampleType::Int};
+    const quillbox::AudioFormat spec{RATE, 2, 24, false};
     auto writer = quillbox::WavWriter::create(source, spec);
     if (!writer) {
       error = writer.error().text;

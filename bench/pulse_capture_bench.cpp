@@ -73,7 +73,7 @@ void BM_PulseRecording(benchmark::State& state) {
   const int seconds = env_seconds != nullptr ? std::atoi(env_seconds) : 60;
   const auto streams = state.range(0);
   StartRequest request;
-  request.format = OutputSpec{48000, 2, 24, false};
+  request.format = AudioFormat{48000, 2, 24, false};
   request.mode = RecordMode::StemsSilence;
   request.record_system = true;
   request.record_mic = streams >= 2;

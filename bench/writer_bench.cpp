@@ -62,7 +62,7 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double record_with_writer(const OutputSpec& spec, const fs::path& path) {
+double record_with_writer(const AudioFormat& spec, const fs::path& path) {
   const auto& src = source();
   const auto start = Clock::now();
   RecpartWriter writer;
@@ -109,7 +109,7 @@ double write_stdio(std::span<const std::byte> encoded, std::size_t block_bytes,
   return seconds;
 }
 
-void writer_vs_plain(benchmark::State& state, OutputSpec spec) {
+void writer_vs_plain(benchmark::State& state, AudioFormat spec) {
   const std::size_t sample_bytes = bytes_per_sample(spec);
   const std::size_t block_bytes = BLOCK * sample_bytes;
   const std::size_t total = BLOCKS * block_bytes;
@@ -135,7 +135,7 @@ void writer_vs_plain(benchmark::State& state, OutputSpec spec) {
 }
 
 // Conversion and buffering alone: the same recording into the null device.
-void writer_without_disk(benchmark::State& state, OutputSpec spec) {
+void writer_without_disk(benchmark::State& state, AudioFormat spec) {
   const auto& src = source();
   for (auto _ : state) {
     RecpartWriter writer;
@@ -154,22 +154,22 @@ void writer_without_disk(benchmark::State& state, OutputSpec spec) {
   state.counters["samples/s"] = benchmark::Counter(samples, benchmark::Counter::kIsRate);
 }
 
-BENCHMARK_CAPTURE(writer_without_disk, int16, OutputSpec{48000, 2, 16, false})
+BENCHMARK_CAPTURE(writer_without_disk, int16, AudioFormat{48000, 2, 16, false})
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(writer_without_disk, int24, OutputSpec{48000, 2, 24, false})
+BENCHMARK_CAPTURE(writer_without_disk, int24, AudioFormat{48000, 2, 24, false})
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(writer_without_disk, float32, OutputSpec{48000, 2, 32, true})
+BENCHMARK_CAPTURE(writer_without_disk, float32, AudioFormat{48000, 2, 32, true})
     ->Unit(benchmark::kMillisecond);
 
-BENCHMARK_CAPTURE(writer_vs_plain, int16, OutputSpec{48000, 2, 16, false})
+BENCHMARK_CAPTURE(writer_vs_plain, int16, AudioFormat{48000, 2, 16, false})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
-BENCHMARK_CAPTURE(writer_vs_plain, int24, OutputSpec{48000, 2, 24, false})
+BENCHMARK_CAPTURE(writer_vs_plain, int24, AudioFormat{48000, 2, 24, false})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
-BENCHMARK_CAPTURE(writer_vs_plain, float32, OutputSpec{48000, 2, 32, true})
+BENCHMARK_CAPTURE(writer_vs_plain, float32, AudioFormat{48000, 2, 32, true})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);

@@ -13,14 +13,14 @@
 #include <string_view>
 #include <vector>
 
-#include "base/output_spec.h"
+#include "base/audio_format.h"
 
 namespace quillbox::crash {
 
-inline std::optional<OutputSpec> spec_named(std::string_view name) {
-  if (name == "16") return OutputSpec{48000, 2, 16, false};
-  if (name == "24") return OutputSpec{44100, 2, 24, false};
-  if (name == "float") return OutputSpec{96000, 2, 32, true};
+inline std::optional<AudioFormat> spec_named(std::string_view name) {
+  if (name == "16") return AudioFormat{48000, 2, 16, false};
+  if (name == "24") return AudioFormat{44100, 2, 24, false};
+  if (name == "float") return AudioFormat{96000, 2, 32, true};
   return std::nullopt;
 }
 
@@ -55,7 +55,7 @@ inline std::size_t batch_size(std::uint64_t seed, std::uint64_t batch) {
 }
 
 // The file bytes of one sample, worked out independently of the writer.
-inline void encode_reference(const OutputSpec& spec, float s, std::vector<std::byte>& out) {
+inline void encode_reference(const AudioFormat& spec, float s, std::vector<std::byte>& out) {
   std::uint32_t bits = 0;
   std::size_t bytes = 4;
   if (spec.is_float) {
@@ -81,7 +81,7 @@ inline void encode_reference(const OutputSpec& spec, float s, std::vector<std::b
 }
 
 // The first `size` bytes of the sample data the child writes.
-inline std::vector<std::byte> expected_stream(const OutputSpec& spec, std::uint64_t seed,
+inline std::vector<std::byte> expected_stream(const AudioFormat& spec, std::uint64_t seed,
                                               std::size_t size) {
   std::vector<std::byte> out;
   out.reserve(size + 4);

@@ -26,7 +26,7 @@ inline synthetic::SyntheticConfig speakers_and_mic() {
   c.outputs.push_back(synthetic::SyntheticDevice::output("Speakers", "spk", 48000, 2, 440.0));
   c.outputs.back().amplitude = 0.6f;
   c.inputs.push_back(synthetic::SyntheticDevice::input("VirtualMic", 48000, 1, 1000.0));
-  c.inputs.back().native = OutputSpec{48000, 1, 32, true};
+  c.inputs.back().native = AudioFormat{48000, 1, 32, true};
   c.inputs.back().amplitude = 0.5f;
   c.default_input = 0;
   return c;

@@ -55,7 +55,7 @@ void loopback_at_full_speed() {
         [&]() -> std::expected<wasapi::ComPtr<IMMDevice>, std::string> {
           return wasapi::ComPtr<IMMDevice>(new fake::Device(script));
         },
-        buffer, OutputSpec{48000, 2, 32, true}, settings);
+        buffer, AudioFormat{48000, 2, 32, true}, settings);
     // Until the fake's queue is empty and everything read is taken.
     while (script->queued() > 0) {
       chunks += buffer->take_all().size();
@@ -81,7 +81,7 @@ void input_in_real_time() {
     std::printf("input stream: not measured (%s)\n", stream.error().c_str());
     return;
   }
-  const OutputSpec format = (*stream)->format();
+  const AudioFormat format = (*stream)->format();
   // Settle past the first late packets, then measure.
   std::this_thread::sleep_for(1500ms);
   buffer->take_all();

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/console.h"
-#include "base/output_spec.h"
+#include "base/audio_format.h"
 #include "engine/record_mode.h"
 
 namespace quillbox {
@@ -23,7 +23,7 @@ struct Options {
   bool mic = false;
   bool repair = false;
   RecordMode mode = RecordMode::Single;
-  std::optional<OutputSpec> format;  // absent: "auto", the sources' own format
+  std::optional<AudioFormat> format;  // absent: "auto", the sources' own format
 
   friend bool operator==(const Options&, const Options&) = default;
 };

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "engine/audio_buf.h"
-#include "base/output_spec.h"
+#include "base/audio_format.h"
 #include "engine/sample_format.h"
 
 namespace quillbox {
@@ -72,7 +72,7 @@ class CaptureStream {
  public:
   virtual ~CaptureStream() = default;
   // The device's native format as the start found it.
-  virtual OutputSpec format() const = 0;
+  virtual AudioFormat format() const = 0;
 };
 
 // One live capture as the recorder keeps it. Releasing it stops the capture.
@@ -100,10 +100,10 @@ class CapturePlatform {
   // The native format of an output device (the default one without `id`;
   // that probe also remembers the default output id). Errors name the
   // system call that failed and the system's own code.
-  virtual std::expected<OutputSpec, std::string> probe_loopback_format(
+  virtual std::expected<AudioFormat, std::string> probe_loopback_format(
       const std::optional<std::string>& id) = 0;
   // The native format of the input device of that name, when it can be read.
-  virtual std::optional<OutputSpec> probe_input_format(const std::string& name) = 0;
+  virtual std::optional<AudioFormat> probe_input_format(const std::string& name) = 0;
 
   // Starts capturing what an output device plays (the default one without
   // `id`) into `buffer`. Errors met after the start (a setup that fails on

@@ -116,11 +116,11 @@ class Processor {
   // its lane converts from gets a fresh lane for that format.
   void follow_format(std::size_t i) {
     SourceState& s = states_[i];
-    const StreamFormat format = s_.sources[i]->format();
-    if (format == s.format) return;
+    const AudioFormat format = s_.sources[i]->format();
+    if (same_frames(format, s.format)) return;
     s.format = format;
-    s.lane = SourceLane(format.rate, format.channels, s_.spec, s_.err);
-    s.clock = SourceClock(format.rate);
+    s.lane = SourceLane(format.sample_rate, format.channels, s_.spec, s_.err);
+    s.clock = SourceClock(format.sample_rate);
   }
 
   // A stretch begins where the switch was made; of what its capture
@@ -185,7 +185,7 @@ class Processor {
       std::size_t frames = chunk.size() / channels;
       // Only what was captured before a switch-off belongs to the stretch.
       if (until != std::numeric_limits<double>::infinity()) {
-        const double keep = (until - t) * s.format.rate;
+        const double keep = (until - t) * s.format.sample_rate;
         frames = std::min(frames, static_cast<std::size_t>(std::max(keep, 0.0)));
       }
       if (!silence(i, s.clock.place(t, frames))) return false;

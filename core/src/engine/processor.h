@@ -19,7 +19,7 @@
 
 #include "engine/audio_buf.h"
 #include "base/buffered_file.h"
-#include "base/output_spec.h"
+#include "base/audio_format.h"
 #include "engine/pass_clock.h"
 #include "engine/record_mode.h"
 #include "wav/recpart_writer.h"
@@ -38,7 +38,7 @@ inline constexpr std::chrono::milliseconds POLL_INTERVAL{5};
 // at the pass that sees it.
 class SourceFeed {
  public:
-  explicit SourceFeed(StreamFormat format) : format_(pack(format)) {}
+  explicit SourceFeed(const AudioFormat& format) : format_(pack(format)) {}
 
   const std::shared_ptr<AudioBuf>& buffer() const { return buffer_; }
   bool enabled() const { return enabled_.load(); }
@@ -48,8 +48,8 @@ class SourceFeed {
     at_.store(at.time_since_epoch().count());
     enabled_.store(on);
   }
-  StreamFormat format() const { return unpack(format_.load()); }
-  void set_format(StreamFormat format) { format_.store(pack(format)); }
+  AudioFormat format() const { return unpack(format_.load()); }
+  void set_format(const AudioFormat& format) { format_.store(pack(format)); }
 
   // The loudest sample magnitude taken from the buffer since the last
   // `take_peak`; lock-free, for level meters. The bit patterns of
@@ -64,9 +64,14 @@ class SourceFeed {
   float take_peak() { return std::bit_cast<float>(peak_.exchange(0)); }
 
  private:
-  static std::uint64_t pack(StreamFormat f) { return std::uint64_t{f.rate} << 16 | f.channels; }
-  static StreamFormat unpack(std::uint64_t v) {
-    return {static_cast<std::uint32_t>(v >> 16), static_cast<std::uint16_t>(v & 0xffff)};
+  // One word, so the format changes at once: rate, channels, bits, float.
+  static std::uint64_t pack(const AudioFormat& f) {
+    return std::uint64_t{f.sample_rate} << 32 | std::uint64_t{f.channels} << 16 |
+           std::uint64_t{static_cast<std::uint8_t>(f.bits_per_sample)} << 1 | (f.is_float ? 1 : 0);
+  }
+  static AudioFormat unpack(std::uint64_t v) {
+    return {static_cast<std::uint32_t>(v >> 32), static_cast<std::uint16_t>(v >> 16 & 0xffff),
+            static_cast<std::uint16_t>(v >> 1 & 0xff), (v & 1) != 0};
   }
 
   std::shared_ptr<AudioBuf> buffer_ = std::make_shared<AudioBuf>();
@@ -85,7 +90,7 @@ struct ErrorSlot {
 // Everything the processor thread takes over at start.
 struct ProcessorSetup {
   std::vector<std::shared_ptr<SourceFeed>> sources;
-  OutputSpec spec;                     // the session format every source is converted to
+  AudioFormat spec;                     // the session format every source is converted to
   std::vector<RecpartWriter> writers;  // writer 0 alone in single-file mode
   std::vector<std::filesystem::path> files;
   std::optional<BufferedFile> instructions;

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string_view>
 
-#include "base/output_spec.h"
+#include "base/audio_format.h"
 
 namespace quillbox {
 
@@ -24,18 +24,18 @@ enum class RecordMode : std::uint8_t {
 struct FormatPreset {
   std::optional<std::string_view> key;  // the word after --format; absent for "auto"
   std::string_view label;
-  std::optional<OutputSpec> spec;  // absent: derived from the sources when recording starts
+  std::optional<AudioFormat> spec;  // absent: derived from the sources when recording starts
 };
 
 // In the order of the window's quality list and of the usage text. Every fixed
 // preset is stereo. The labels hold U+2014 EM DASH.
 inline constexpr std::array<FormatPreset, 5> FORMAT_PRESETS{{
     {std::nullopt, "Auto (match source)", std::nullopt},
-    {"cd", "CD quality  \u2014  44.1 kHz / 16-bit", OutputSpec{44100, 2, 16, false}},
-    {"studio", "Studio  \u2014  48 kHz / 24-bit", OutputSpec{48000, 2, 24, false}},
-    {"hires", "High-res  \u2014  96 kHz / 24-bit", OutputSpec{96000, 2, 24, false}},
+    {"cd", "CD quality  \u2014  44.1 kHz / 16-bit", AudioFormat{44100, 2, 16, false}},
+    {"studio", "Studio  \u2014  48 kHz / 24-bit", AudioFormat{48000, 2, 24, false}},
+    {"hires", "High-res  \u2014  96 kHz / 24-bit", AudioFormat{96000, 2, 24, false}},
     {"hires-float", "High-res float  \u2014  96 kHz / 32-bit float",
-     OutputSpec{96000, 2, 32, true}},
+     AudioFormat{96000, 2, 32, true}},
 }};
 
 // The preset whose key is exactly `key` (case-sensitive); presets without a

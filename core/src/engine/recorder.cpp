@@ -15,14 +15,10 @@ namespace quillbox {
 namespace {
 
 // What a source is taken to deliver when its format cannot be read.
-constexpr OutputSpec FALLBACK_FORMAT{44100, 2, 16, false};
+constexpr AudioFormat FALLBACK_FORMAT{44100, 2, 16, false};
 
 bool contains(const std::vector<std::string>& list, std::string_view item) {
   return std::ranges::find(list, item) != list.end();
-}
-
-StreamFormat format_of(const OutputSpec& spec) {
-  return {spec.sample_rate, spec.channels};
 }
 
 }  // namespace
@@ -85,11 +81,11 @@ std::string session_timestamp(std::chrono::system_clock::time_point when) {
   return text;
 }
 
-OutputSpec greatest_format(const std::vector<OutputSpec>& formats) {
-  OutputSpec best{};
+AudioFormat greatest_format(const std::vector<AudioFormat>& formats) {
+  AudioFormat best{};
   bool first = true;
-  for (const OutputSpec& f : formats) {
-    const auto rank = [](const OutputSpec& s) {
+  for (const AudioFormat& f : formats) {
+    const auto rank = [](const AudioFormat& s) {
       return std::tuple(s.sample_rate, s.channels, s.is_float, s.bits_per_sample);
     };
     if (first || rank(f) > rank(best)) best = f;
@@ -116,13 +112,13 @@ std::expected<Recorder, std::string> Recorder::start(const StartRequest& request
 
   // Adds a source and, when asked, starts it; a failed start is a warning.
   // The lane converts from the started capture's own format, else the probed one.
-  const auto add = [&](SourceKey key, OutputSpec native, bool wanted, auto&& start,
+  const auto add = [&](SourceKey key, AudioFormat native, bool wanted, auto&& start,
                        const std::string& warning) {
-    SourceInfo info{std::move(key), native, std::make_shared<SourceFeed>(format_of(native))};
+    SourceInfo info{std::move(key), native, std::make_shared<SourceFeed>(native)};
     if (wanted) {
       StreamResult started = start(info.feed->buffer());
       if (started) {
-        info.feed->set_format(format_of((*started)->format()));
+        info.feed->set_format((*started)->format());
         info.feed->set_enabled(true, start_time);
         live.streams.push_back(StreamHandle{info.key, std::move(*started)});
         live.used.insert(rec.sources_.size());
@@ -175,7 +171,7 @@ std::expected<Recorder, std::string> Recorder::start(const StartRequest& request
   }
   for (const std::string& w : rec.warnings_) err(w + "\n");
 
-  std::vector<OutputSpec> natives;
+  std::vector<AudioFormat> natives;
   for (const SourceInfo& s : rec.sources_) natives.push_back(s.native);
   rec.spec_ = request.format.value_or(greatest_format(natives));
   if (rec.spec_.is_float) rec.spec_.bits_per_sample = 32;
@@ -345,7 +341,7 @@ std::optional<std::string> Recorder::attach_stream(const SourceStartResult& resu
   live.starts[i] = Live::Start::None;
   // The format before the switch, so the processor never converts the new
   // capture's audio as the old one's.
-  sources_[i].feed->set_format(format_of(stream->format()));
+  sources_[i].feed->set_format(stream->format());
   sources_[i].feed->set_enabled(true, live.asked_on[i]);
   live.streams.push_back(StreamHandle{sources_[i].key, std::move(stream)});
   live.used.insert(i);

@@ -20,7 +20,7 @@
 
 #include "engine/audio_buf.h"
 #include "engine/capture.h"
-#include "base/output_spec.h"
+#include "base/audio_format.h"
 #include "engine/pass_clock.h"
 #include "base/platform_paths.h"
 #include "engine/processor.h"
@@ -32,7 +32,7 @@ namespace quillbox {
 struct StartRequest {
   std::string output_dir;
   std::vector<std::string> devices;  // ticked "Other devices:" entries, as listed
-  std::optional<OutputSpec> format;  // absent: "auto"
+  std::optional<AudioFormat> format;  // absent: "auto"
   bool record_system = false;
   bool record_mic = false;
   RecordMode mode = RecordMode::Single;
@@ -41,7 +41,7 @@ struct StartRequest {
 // One configured source; its position in the list is its index everywhere.
 struct SourceInfo {
   SourceKey key;
-  OutputSpec native;  // as probed (44.1 kHz stereo 16-bit when the probe failed)
+  AudioFormat native;  // as probed (44.1 kHz stereo 16-bit when the probe failed)
   std::shared_ptr<SourceFeed> feed;
 };
 
@@ -92,7 +92,7 @@ std::string session_timestamp(std::chrono::system_clock::time_point when);
 
 // The greatest of the formats: higher rate, then more channels, then float
 // over integer, then more bits; the earlier one on a tie.
-OutputSpec greatest_format(const std::vector<OutputSpec>& formats);
+AudioFormat greatest_format(const std::vector<AudioFormat>& formats);
 
 // The text a stop reports when the processor ended without its status.
 inline constexpr std::string_view PROCESSOR_LOST_TEXT =
@@ -143,7 +143,7 @@ class Recorder {
 
   const std::vector<SourceInfo>& sources() const { return sources_; }
   const std::vector<std::string>& warnings() const { return warnings_; }
-  const OutputSpec& spec() const { return spec_; }
+  const AudioFormat& spec() const { return spec_; }
   const std::filesystem::path& output_dir() const { return output_dir_; }
   bool output_dir_created() const { return output_dir_created_; }
   RecordMode mode() const { return mode_; }
@@ -162,7 +162,7 @@ class Recorder {
   bool output_dir_created_ = false;
   std::vector<SourceInfo> sources_;
   std::vector<std::string> warnings_;
-  OutputSpec spec_;
+  AudioFormat spec_;
   std::shared_ptr<ErrorSlot> error_;
   RecordMode mode_ = RecordMode::Single;
 };

@@ -131,11 +131,11 @@ struct Attempt {
 };
 
 // Source i's format; the mixed file's when the request names no sources.
-const OutputSpec& source_spec(const SessionRequest& request, std::size_t i) {
+const AudioFormat& source_spec(const SessionRequest& request, std::size_t i) {
   return i < request.specs.size() ? request.specs[i] : request.session_spec;
 }
 
-RecpartWriter make_writer(fs::path base_path, const OutputSpec& spec, bool started,
+RecpartWriter make_writer(fs::path base_path, const AudioFormat& spec, bool started,
                           std::optional<BufferedFile> file) {
   RecpartWriter writer;
   writer.base_path = std::move(base_path);

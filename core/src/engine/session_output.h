@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/buffered_file.h"
-#include "base/output_spec.h"
+#include "base/audio_format.h"
 #include "wav/recpart_writer.h"
 
 namespace quillbox {
@@ -29,7 +29,7 @@ class SessionOutput {
                 std::uint64_t part_size_limit);
 
   std::size_t writer_count() const { return writers_.size(); }
-  const OutputSpec& spec(std::size_t w) const { return writers_[w].spec; }
+  const AudioFormat& spec(std::size_t w) const { return writers_[w].spec; }
 
   // Appends interleaved samples through writer `w`, continuing in a new part
   // when this write fills the current one. False once the recording has an error.

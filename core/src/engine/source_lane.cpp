@@ -170,7 +170,7 @@ struct SourceLane::Handover {
 };
 
 SourceLane::SourceLane(std::uint32_t native_rate, std::uint16_t native_channels,
-                       const OutputSpec& out, ErrorSink err)
+                       const AudioFormat& out, ErrorSink err)
     : native_rate_(native_rate),
       native_channels_(native_channels),
       out_rate_(out.sample_rate),

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "base/output_spec.h"
+#include "base/audio_format.h"
 
 namespace quillbox {
 
@@ -51,7 +51,7 @@ class SourceLane {
 
   // An empty lane without resampler. `err` receives the resampler-creation
   // message (standard error by default).
-  SourceLane(std::uint32_t native_rate, std::uint16_t native_channels, const OutputSpec& out,
+  SourceLane(std::uint32_t native_rate, std::uint16_t native_channels, const AudioFormat& out,
              ErrorSink err = {});
   ~SourceLane();
   SourceLane(SourceLane&&) noexcept;

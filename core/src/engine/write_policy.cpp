@@ -187,10 +187,10 @@ class InstructedStems final : public WritePolicy {
 
 }  // namespace
 
-SourceState::SourceState(StreamFormat format, const OutputSpec& spec, SourceLane::ErrorSink err)
+SourceState::SourceState(const AudioFormat& format, const AudioFormat& spec, SourceLane::ErrorSink err)
     : format(format),
-      lane(format.rate, format.channels, spec, std::move(err)),
-      clock(format.rate),
+      lane(format.sample_rate, format.channels, spec, std::move(err)),
+      clock(format.sample_rate),
       channels(std::max<std::uint16_t>(spec.channels, 1)) {}
 
 std::unique_ptr<WritePolicy> make_write_policy(RecordMode mode, SourceStates& sources,

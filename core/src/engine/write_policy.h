@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engine/audio_buf.h"
-#include "base/output_spec.h"
+#include "base/audio_format.h"
 #include "engine/record_mode.h"
 #include "engine/session_output.h"
 #include "engine/source_clock.h"
@@ -21,22 +21,15 @@
 
 namespace quillbox {
 
-// The rate and channel count a capture delivers.
-struct StreamFormat {
-  std::uint32_t rate = 0;
-  std::uint16_t channels = 0;
-  friend bool operator==(const StreamFormat&, const StreamFormat&) = default;
-};
-
 // One source as the processor thread sees it. Its converted audio waits in
 // the lane's queue, whose first frame belongs at `position` on the
 // recording's timeline (frames at the session rate since the start); the
 // queue runs on from there without gaps, since gaps are filled with silence
 // as the audio is converted.
 struct SourceState {
-  SourceState(StreamFormat format, const OutputSpec& spec, SourceLane::ErrorSink err);
+  SourceState(const AudioFormat& format, const AudioFormat& spec, SourceLane::ErrorSink err);
 
-  StreamFormat format;            // what the lane converts from: the running capture's format
+  AudioFormat format;             // what the lane converts from: the running capture's format
   SourceLane lane;                // the source's audio in the session format, waiting to be written
   SourceClock clock;              // where its captured chunks belong on the timeline
   std::vector<Chunk> chunks;      // this pass's captured chunks, not yet fed to the lane

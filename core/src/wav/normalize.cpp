@@ -333,9 +333,8 @@ class WavInput {
     const bool is_float = fmt->tag == TAG_FLOAT;
     const unsigned bits = fmt->bits;
     // Only what the output can hold: the file is measured and rewritten alike.
-    const WavSpec spec{fmt->channels, fmt->sample_rate, fmt->bits,
-                       is_float ? WavSampleType::Float : WavSampleType::Int};
-    if (auto r = check_wav_spec(spec); !r) return std::unexpected(r.error());
+    const AudioFormat spec{fmt->sample_rate, fmt->channels, fmt->bits, is_float};
+    if (auto r = check_wav_format(spec); !r) return std::unexpected(r.error());
 
     in.vf_->show(canonical_header(*chunks), chunks->data_offset, chunks->data_size);
     SF_VIRTUAL_IO vio{vio_length, vio_seek, vio_read, vio_write, vio_tell};
@@ -364,7 +363,7 @@ class WavInput {
     return in;
   }
 
-  const WavSpec& spec() const { return spec_; }
+  const AudioFormat& spec() const { return spec_; }
 
   // Samples per read call: whole frames, about 64 KiB.
   std::size_t block_samples() const {
@@ -417,7 +416,7 @@ class WavInput {
 
   std::unique_ptr<VirtualFile> vf_;
   std::unique_ptr<SNDFILE, SndClose> snd_;  // closed before vf_, which it reads
-  WavSpec spec_;
+  AudioFormat spec_;
   int shift_ = 0;
 };
 
@@ -445,8 +444,8 @@ struct PeakScan {
 // samples are left out: an infinite peak would scale every finite sample to 0.
 PeakScan scan_peak(WavInput& in) {
   PeakScan scan;
-  const WavSpec& spec = in.spec();
-  if (spec.sample_format == WavSampleType::Float) {
+  const AudioFormat& spec = in.spec();
+  if (spec.is_float) {
     std::vector<float> block(in.block_samples());
     for (;;) {
       auto n = in.read_floats(block);
@@ -490,7 +489,7 @@ std::int32_t to_sample(float y) {
 }
 
 std::expected<void, Error> write_scaled(WavInput& in, WavWriter& out, float gain) {
-  if (in.spec().sample_format == WavSampleType::Float) {
+  if (in.spec().is_float) {
     std::vector<float> block(in.block_samples());
     for (;;) {
       auto n = in.read_floats(block);

@@ -138,7 +138,7 @@ std::expected<void, Error> roll_over(RecpartWriter& writer, const std::filesyste
 }  // namespace
 
 std::expected<BufferedFile, Error> create_recpart_file(const std::filesystem::path& path,
-                                                       const OutputSpec& spec) {
+                                                       const AudioFormat& spec) {
   auto file = File::create(path);
   if (!file) return std::unexpected(file.error());
   BufferedFile buffered(std::move(*file));
@@ -152,7 +152,7 @@ std::expected<void, Error> write_samples(RecpartWriter& writer, std::span<const 
                                          std::vector<std::filesystem::path>& files,
                                          std::uint64_t part_size_limit) {
   if (!writer.file) return {};
-  const OutputSpec& spec = writer.spec;
+  const AudioFormat& spec = writer.spec;
   std::expected<void, Error> written;
   if (spec.is_float) {
     written = encode_into<EncodeFloat>(*writer.file, samples);

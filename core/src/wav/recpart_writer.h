@@ -15,7 +15,7 @@
 
 #include "base/buffered_file.h"
 #include "base/error.h"
-#include "base/output_spec.h"
+#include "base/audio_format.h"
 #include "base/path_names.h"
 #include "wav/wav_header.h"
 
@@ -29,7 +29,7 @@ struct RecpartWriter {
   std::filesystem::path base_path;   // first file; its directory and stem name later files
   std::uint64_t data_bytes = 0;      // sample bytes appended to the current file
   std::optional<BufferedFile> file;  // absent while the writer is closed
-  OutputSpec spec;
+  AudioFormat spec;
   std::uint32_t part = 1;        // 1-based part within the current segment
   std::uint32_t segment = 1;     // 1-based segment (instructed stems)
   bool segment_started = false;  // a segment has been opened before
@@ -38,7 +38,7 @@ struct RecpartWriter {
 // Creates (or truncates) `path` and puts the placeholder header (data length
 // 0) into the returned file's buffer; it reaches the disk with the first flush.
 std::expected<BufferedFile, Error> create_recpart_file(const std::filesystem::path& path,
-                                                       const OutputSpec& spec);
+                                                       const AudioFormat& spec);
 
 // Converts `samples` (interleaved floats) into the writer's file and counts
 // them in `data_bytes`. Once the count reaches `part_size_limit` (checked once,

@@ -37,7 +37,7 @@ std::uint32_t u32_at(std::span<const std::byte> bytes, std::size_t offset) {
 // longer or shorter header would otherwise lose samples or gain header bytes
 // as samples. `head` holds the file's first min(length, header) bytes; tags
 // past the end of a short file cannot be checked, and nothing follows them.
-bool layout_matches(std::span<const std::byte> head, const OutputSpec& spec) {
+bool layout_matches(std::span<const std::byte> head, const AudioFormat& spec) {
   const WavHeader expected = build_header(spec, 0);
   const std::span<const std::byte> want = expected.view();
   const std::size_t data_tag = want.size() - 8;
@@ -69,7 +69,7 @@ std::expected<std::filesystem::path, Error> repair_file(const std::filesystem::p
 
   // The fields come from an untrusted file; every value is acceptable to the
   // header builder, which does no arithmetic that can fail on them.
-  const OutputSpec spec{
+  const AudioFormat spec{
       .sample_rate = u32_at(head, 24),
       .channels = u16_at(head, 22),
       .bits_per_sample = u16_at(head, 34),

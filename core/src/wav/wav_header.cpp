@@ -35,7 +35,7 @@ std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) {
 
 }  // namespace
 
-WavHeader build_header(const OutputSpec& spec, std::uint32_t data_length) {
+WavHeader build_header(const AudioFormat& spec, std::uint32_t data_length) {
   WavHeader header;
   HeaderOut out(header);
   const std::uint16_t block_align = header_block_align(spec);
@@ -65,7 +65,7 @@ WavHeader build_header(const OutputSpec& spec, std::uint32_t data_length) {
   return header;
 }
 
-std::expected<void, Error> patch_header(File& file, const OutputSpec& spec) {
+std::expected<void, Error> patch_header(File& file, const AudioFormat& spec) {
   const auto length = file.length();
   if (!length) return std::unexpected(length.error());
   if (auto r = file.seek(0); !r) return r;

@@ -12,7 +12,7 @@
 
 #include "base/error.h"
 #include "base/file.h"
-#include "base/output_spec.h"
+#include "base/audio_format.h"
 
 namespace quillbox {
 
@@ -29,31 +29,26 @@ struct WavHeader {
 };
 
 // 58 for float files, 44 for every integer file.
-constexpr std::size_t header_size(const OutputSpec& spec) {
+constexpr std::size_t header_size(const AudioFormat& spec) {
   return spec.is_float ? FLOAT_HEADER_SIZE : INT_HEADER_SIZE;
-}
-
-// Bytes one sample takes in the file: 4 for floats, else (bits + 7) / 8.
-constexpr std::size_t bytes_per_sample(const OutputSpec& spec) {
-  return spec.is_float ? 4 : (std::size_t{spec.bits_per_sample} + 7) / 8;
 }
 
 // The block align field: channels x (bits / 8), kept to the field's 16 bits.
 // Values from a foreign header may be absurd; the result then simply wraps.
-constexpr std::uint16_t header_block_align(const OutputSpec& spec) {
+constexpr std::uint16_t header_block_align(const AudioFormat& spec) {
   const std::uint32_t bytes = spec.is_float ? 4u : spec.bits_per_sample / 8u;
   return static_cast<std::uint16_t>(std::uint32_t{spec.channels} * bytes);
 }
 
 // The header describing `data_length` bytes of samples. The RIFF size
 // saturates at 0xFFFFFFFF instead of wrapping for lengths near the 32-bit limit.
-WavHeader build_header(const OutputSpec& spec, std::uint32_t data_length);
+WavHeader build_header(const AudioFormat& spec, std::uint32_t data_length);
 
 // Rewrites the whole header of `file` from its current length L: data length
 // L minus the header length (0 when shorter, at most 0xFFFFFFFF). Every byte
 // past the header stays as it is. Afterwards the file position is at the end
 // of the file again, so bytes appended later (for instance a buffer whose
 // flush failed before) follow the data instead of overwriting it.
-std::expected<void, Error> patch_header(File& file, const OutputSpec& spec);
+std::expected<void, Error> patch_header(File& file, const AudioFormat& spec);
 
 }  // namespace quillbox

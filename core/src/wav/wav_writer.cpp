@@ -30,23 +30,23 @@ void put_u32(std::vector<std::byte>& out, std::uint32_t v) {
   put_u16(out, v >> 16);
 }
 
-std::size_t header_length(const WavSpec& spec) {
+std::size_t header_length(const AudioFormat& spec) {
   return uses_plain_header(spec) ? PLAIN_HEADER : EXTENSIBLE_HEADER;
 }
 
 // The largest data length whose RIFF size (data + header − 8) still fits 32 bits.
-std::uint64_t max_data_length(const WavSpec& spec) {
+std::uint64_t max_data_length(const AudioFormat& spec) {
   return 0xFFFFFFFFull - (header_length(spec) - 8);
 }
 
 }  // namespace
 
-bool uses_plain_header(const WavSpec& spec) {
-  return spec.sample_format == WavSampleType::Int && spec.channels <= 2 &&
+bool uses_plain_header(const AudioFormat& spec) {
+  return !spec.is_float && spec.channels <= 2 &&
          spec.bits_per_sample <= 16;
 }
 
-std::vector<std::byte> wav_header(const WavSpec& spec, std::uint32_t data_length) {
+std::vector<std::byte> wav_header(const AudioFormat& spec, std::uint32_t data_length) {
   const std::uint32_t bytes = static_cast<std::uint32_t>(bytes_per_sample(spec));
   const std::uint32_t block_align = bytes * spec.channels;
   const std::uint32_t byte_rate = spec.sample_rate * block_align;
@@ -72,7 +72,7 @@ std::vector<std::byte> wav_header(const WavSpec& spec, std::uint32_t data_length
     put_u16(out, spec.bits_per_sample);
     const int speakers = std::min<int>(spec.channels, 18);
     put_u32(out, static_cast<std::uint32_t>((std::uint64_t{1} << speakers) - 1));
-    put_u16(out, spec.sample_format == WavSampleType::Float ? 3 : 1);
+    put_u16(out, spec.is_float ? 3 : 1);
     for (std::uint8_t b : GUID_TAIL) out.push_back(static_cast<std::byte>(b));
   }
   put_tag(out, "data");
@@ -80,8 +80,8 @@ std::vector<std::byte> wav_header(const WavSpec& spec, std::uint32_t data_length
   return out;
 }
 
-std::expected<void, Error> check_wav_spec(const WavSpec& spec) {
-  const bool depth_ok = spec.sample_format == WavSampleType::Float
+std::expected<void, Error> check_wav_format(const AudioFormat& spec) {
+  const bool depth_ok = spec.is_float
                             ? spec.bits_per_sample == 32
                             : (spec.bits_per_sample == 8 || spec.bits_per_sample == 16 ||
                                spec.bits_per_sample == 24 || spec.bits_per_sample == 32);
@@ -98,8 +98,8 @@ std::expected<void, Error> check_wav_spec(const WavSpec& spec) {
 }
 
 std::expected<WavWriter, Error> WavWriter::create(const std::filesystem::path& path,
-                                                  const WavSpec& spec) {
-  if (auto r = check_wav_spec(spec); !r) return std::unexpected(r.error());
+                                                  const AudioFormat& spec) {
+  if (auto r = check_wav_format(spec); !r) return std::unexpected(r.error());
   auto file = File::create(path);
   if (!file) return std::unexpected(file.error());
   WavWriter writer(std::move(*file), spec);

@@ -12,47 +12,31 @@
 #include <span>
 #include <vector>
 
+#include "base/audio_format.h"
 #include "base/buffered_file.h"
 #include "base/error.h"
 
 namespace quillbox {
 
-enum class WavSampleType { Int, Float };
-
-// The format of a WAV file as the normalize tool reads and writes it.
-struct WavSpec {
-  std::uint16_t channels = 0;
-  std::uint32_t sample_rate = 0;
-  std::uint16_t bits_per_sample = 0;  // valid bits; 32 for floats
-  WavSampleType sample_format = WavSampleType::Int;
-
-  friend bool operator==(const WavSpec&, const WavSpec&) = default;
-};
-
-// Bytes one sample takes in the output: (bits + 7) / 8.
-inline std::size_t bytes_per_sample(const WavSpec& spec) {
-  return (std::size_t{spec.bits_per_sample} + 7) / 8;
-}
-
 // Whether the writer can produce a file of this format: integer depths 8, 16,
 // 24 or 32, float depth 32 ("Unsupported bit depth: {bits}" otherwise), and a
 // block align and byte rate that fit their header fields.
-std::expected<void, Error> check_wav_spec(const WavSpec& spec);
+std::expected<void, Error> check_wav_format(const AudioFormat& spec);
 
 // True when the format gets the 44-byte header, false for the 68-byte one.
-bool uses_plain_header(const WavSpec& spec);
+bool uses_plain_header(const AudioFormat& spec);
 
 // The complete header for `data_length` bytes of samples.
-std::vector<std::byte> wav_header(const WavSpec& spec, std::uint32_t data_length);
+std::vector<std::byte> wav_header(const AudioFormat& spec, std::uint32_t data_length);
 
 // Streams samples into a new WAV file through an 8192-byte buffer. The header
 // goes out first with zero lengths; `finalize` sets both lengths.
 class WavWriter {
  public:
   // Creates (or truncates) `path` and buffers the header; the format must pass
-  // `check_wav_spec`.
+  // `check_wav_format`.
   static std::expected<WavWriter, Error> create(const std::filesystem::path& path,
-                                                const WavSpec& spec);
+                                                const AudioFormat& spec);
 
   // Integer samples at the format's depth (8-bit values are signed here and
   // stored as value + 128). Only for integer formats.
@@ -70,13 +54,13 @@ class WavWriter {
   std::uint64_t data_bytes() const { return data_bytes_; }
 
  private:
-  WavWriter(File file, const WavSpec& spec) : file_(std::move(file)), spec_(spec) {}
+  WavWriter(File file, const AudioFormat& spec) : file_(std::move(file)), spec_(spec) {}
 
   template <typename T, typename Encode>
   std::expected<void, Error> write_encoded(std::span<const T> samples, Encode encode);
 
   BufferedFile file_;
-  WavSpec spec_;
+  AudioFormat spec_;
   std::uint64_t data_bytes_ = 0;
 };
 

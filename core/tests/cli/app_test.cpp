@@ -161,7 +161,7 @@ TEST(ConsoleModes, WithoutRepairTheWindowIsAskedForWithTheParsedOptions) {
   timed.duration = 0;
   timed.mic = true;
   timed.mode = RecordMode::StemsSilence;
-  timed.format = OutputSpec{44100, 2, 16, false};
+  timed.format = AudioFormat{44100, 2, 16, false};
   const struct {
     Args args;
     Options options;

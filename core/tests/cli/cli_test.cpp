@@ -12,10 +12,10 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-constexpr OutputSpec CD{44100, 2, 16, false};
-constexpr OutputSpec STUDIO{48000, 2, 24, false};
-constexpr OutputSpec HIRES{96000, 2, 24, false};
-constexpr OutputSpec HIRES_FLOAT{96000, 2, 32, true};
+constexpr AudioFormat CD{44100, 2, 16, false};
+constexpr AudioFormat STUDIO{48000, 2, 24, false};
+constexpr AudioFormat HIRES{96000, 2, 24, false};
+constexpr AudioFormat HIRES_FLOAT{96000, 2, 32, true};
 
 const std::string PRESET_ERROR_TAIL = "'. Valid options: auto, cd, studio, hires, hires-float";
 
@@ -138,7 +138,7 @@ TEST(ParseArgs, FlagsValuesAndTheirOrder) {
 }
 
 TEST(ParseArgs, FormatTakesAutoOrAPresetKeyExactly) {
-  const auto format = [](std::optional<OutputSpec> spec) {
+  const auto format = [](std::optional<AudioFormat> spec) {
     return run(with([spec](Options& o) { o.format = spec; }));
   };
   expect_cases({
@@ -202,7 +202,7 @@ TEST(FormatPresets, TableInOrderWithEmDashLabels) {
   struct Row {
     std::optional<std::string_view> key;
     std::string_view label;
-    std::optional<OutputSpec> spec;
+    std::optional<AudioFormat> spec;
   };
   const Row rows[] = {
       {std::nullopt, "Auto (match source)", std::nullopt},

@@ -48,7 +48,7 @@ TEST(DeviceEntries, ListsOutputsAsLoopbackEntriesThenInputsAndFindsFirstMatches)
 
 class NullStream final : public CaptureStream {
  public:
-  OutputSpec format() const override { return {48000, 2, 32, true}; }
+  AudioFormat format() const override { return {48000, 2, 32, true}; }
 };
 
 // Fails every start with "boom" when `fail` is set; remembers what it was asked.
@@ -63,11 +63,11 @@ class FakePlatform final : public CapturePlatform {
   }
   InputDeviceList list_input_devices() override { return {"Mic", {{"Line In", {2, 48000}}}}; }
   std::optional<std::string> default_input_name() override { return "Mic"; }
-  std::expected<OutputSpec, std::string> probe_loopback_format(
+  std::expected<AudioFormat, std::string> probe_loopback_format(
       const std::optional<std::string>&) override {
-    return OutputSpec{48000, 2, 32, true};
+    return AudioFormat{48000, 2, 32, true};
   }
-  std::optional<OutputSpec> probe_input_format(const std::string&) override { return std::nullopt; }
+  std::optional<AudioFormat> probe_input_format(const std::string&) override { return std::nullopt; }
   StreamResult start_loopback(const std::optional<std::string>& id,
                               std::shared_ptr<AudioBuf>) override {
     loopback_id = id;

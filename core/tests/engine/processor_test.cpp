@@ -32,7 +32,7 @@ using synthetic::SyntheticDevice;
 using synthetic::Timing;
 using test_support::ScratchDir;
 
-constexpr OutputSpec STUDIO{48000, 2, 24, false};
+constexpr AudioFormat STUDIO{48000, 2, 24, false};
 
 // One processor recording the default output (440 Hz) as an instructed stem
 // into a scratch folder.
@@ -42,7 +42,7 @@ struct Engine {
     config.outputs.push_back(SyntheticDevice::output("Speakers", "spk", 48000, 2, 440.0));
     capture = std::make_shared<SyntheticCapture>(std::move(config), Timing::Stepped);
     clock = std::make_shared<SteppedClock>(capture);
-    feed = std::make_shared<SourceFeed>(StreamFormat{48000, 2});
+    feed = std::make_shared<SourceFeed>(AudioFormat{48000, 2, 16, false});
     feed->set_enabled(on_at_start, clock->now());
     stream = capture->start_loopback(std::nullopt, feed->buffer()).value();
 

@@ -34,7 +34,7 @@ using synthetic::SyntheticDevice;
 using synthetic::Timing;
 using test_support::ScratchDir;
 
-constexpr OutputSpec STUDIO{48000, 2, 24, false};
+constexpr AudioFormat STUDIO{48000, 2, 24, false};
 const SourceKey SYSTEM{SourceKind::SystemLoopback, {}};
 const SourceKey MIC{SourceKind::DefaultMic, {}};
 
@@ -303,7 +303,7 @@ TEST(Recorder, AutoTakesTheGreatestFormatOfEveryListedDevice) {
   // Ticking one input device lists them all; the greatest is not recorded.
   auto rec = rig.start({.devices = {"Line In"}, .record_system = true});
   ASSERT_TRUE(rec.has_value());
-  EXPECT_EQ(rec->spec(), (OutputSpec{96000, 6, 32, true}));
+  EXPECT_EQ(rec->spec(), (AudioFormat{96000, 6, 32, true}));
   EXPECT_EQ(rec->source_count(), 4u);
   EXPECT_EQ(rec->used_source_count(), 2u);
   ASSERT_TRUE(rig.clock->run_to(200ms));
@@ -348,7 +348,7 @@ TEST(Recorder, SourcesThatFailToStartOnlyWarn) {
   EXPECT_EQ(rec->warnings(), expected);
   EXPECT_EQ(rig.err, expected[0] + "\n" + expected[1] + "\n" + expected[2] + "\n");
   // A failed probe counts as 44.1 kHz stereo 16-bit.
-  EXPECT_EQ(rec->sources()[0].native, (OutputSpec{44100, 2, 16, false}));
+  EXPECT_EQ(rec->sources()[0].native, (AudioFormat{44100, 2, 16, false}));
   EXPECT_EQ(rec->used_source_count(), 0u);
   EXPECT_EQ(switch_on(*rec, (SourceKey{SourceKind::InputDevice, "Line In"})),
             "Failed to start Line In: unplugged");
@@ -549,9 +549,9 @@ TEST(Recorder, ACaptureThatFailsIsToldOnceAndTheOthersRecordOn) {
 
 TEST(Recorder, ACaptureKeepsItsPitchWhenItRunsAtAnotherRateThanProbed) {
   SyntheticConfig c = desk();
-  c.inputs[0].stream_format = OutputSpec{44100, 1, 16, false};
+  c.inputs[0].stream_format = AudioFormat{44100, 1, 16, false};
   c.inputs.push_back(SyntheticDevice::input("Line In", 48000, 2, 500.0));
-  c.inputs.back().stream_format = OutputSpec{32000, 2, 16, false};
+  c.inputs.back().stream_format = AudioFormat{32000, 2, 16, false};
   Rig rig(std::move(c));
   // Line In starts with the recording, the microphone while it runs.
   auto rec =
@@ -579,7 +579,7 @@ TEST(Recorder, SessionTimestamp) {
 }
 
 TEST(Recorder, GreatestFormat) {
-  const OutputSpec a{48000, 2, 16, false}, b{48000, 2, 24, false}, f{48000, 2, 32, true},
+  const AudioFormat a{48000, 2, 16, false}, b{48000, 2, 24, false}, f{48000, 2, 32, true},
       m{96000, 1, 16, false}, c{48000, 6, 16, false};
   EXPECT_EQ(greatest_format({a, b}), b);
   EXPECT_EQ(greatest_format({b, f}), f);

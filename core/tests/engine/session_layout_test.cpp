@@ -56,9 +56,9 @@ PlatformPaths fake_paths() {
   return {[] { return places.cwd; }, [] { return places.exe; }, [] { return places.documents; }};
 }
 
-constexpr OutputSpec CD{44100, 2, 16, false};
-constexpr OutputSpec MONO24{48000, 1, 24, false};
-constexpr OutputSpec FLOAT{48000, 2, 32, true};
+constexpr AudioFormat CD{44100, 2, 16, false};
+constexpr AudioFormat MONO24{48000, 1, 24, false};
+constexpr AudioFormat FLOAT{48000, 2, 32, true};
 const std::regex OS_ERROR(".+ \\(os error [0-9]+\\)");
 
 class SessionLayoutTest : public ::testing::Test {
@@ -70,7 +70,7 @@ class SessionLayoutTest : public ::testing::Test {
 
   static SessionRequest request(RecordMode mode, std::vector<std::string> labels,
                                 std::vector<bool> active, std::string output_dir = {}) {
-    std::vector<OutputSpec> specs(labels.size(), CD);
+    std::vector<AudioFormat> specs(labels.size(), CD);
     if (specs.size() > 1) specs[1] = MONO24;
     return {.output_dir = std::move(output_dir),
             .mode = mode,

@@ -10,8 +10,8 @@
 namespace quillbox {
 namespace {
 
-OutputSpec session(std::uint32_t rate, std::uint16_t channels) {
-  return OutputSpec{rate, channels, 32, true};
+AudioFormat session(std::uint32_t rate, std::uint16_t channels) {
+  return AudioFormat{rate, channels, 32, true};
 }
 
 std::vector<float> contents(const SampleQueue& q) {

@@ -183,7 +183,7 @@ TEST(Timeline, InstructedSegmentsSitWhereTheirSwitchesWere) {
     c.inputs[0].bursts = {{300ms, 1h, false}};
     c.inputs[0].packet_frames = 96;  // 12 ms buffers, unlike the loopback's 10 ms
     Rig rig(std::move(c));
-    auto rec = rig.start({.format = OutputSpec{44100, 2, 16, false},
+    auto rec = rig.start({.format = AudioFormat{44100, 2, 16, false},
                           .record_system = with_system,
                           .record_mic = false,
                           .mode = RecordMode::StemsInstructed});

@@ -28,7 +28,7 @@ TEST(RepairButton, SummarizesWhatItFound) {
       (Message{"Repair Results", "No incomplete recordings found.\n\nDirectory checked:\n" + folder,
                MessageIcon::Information}));
 
-  const auto header = build_header(OutputSpec{48000, 2, 16, false}, 0);
+  const auto header = build_header(AudioFormat{48000, 2, 16, false}, 0);
   for (const char* name : {"a.recpart", "b.recpart"})
     test_support::write_bytes(rig.dir / name, header.view());
   std::ofstream(rig.dir / "bad.recpart") << "short";
@@ -49,7 +49,7 @@ TEST(RepairButton, SummarizesWhatItFound) {
 TEST(NormalizeButton, ReportsEachResult) {
   FlowRig rig;
   const auto write_wav = [&](const char* name, std::vector<std::int16_t> samples) {
-    const auto header = build_header(OutputSpec{8000, 1, 16, false},
+    const auto header = build_header(AudioFormat{8000, 1, 16, false},
                                      static_cast<std::uint32_t>(samples.size() * 2));
     std::vector<std::byte> bytes(header.view().begin(), header.view().end());
     const auto* data = reinterpret_cast<const std::byte*>(samples.data());

@@ -27,10 +27,10 @@ TEST(StartValues, TakeTheOutputFolderOnlyForATimedRun) {
   EXPECT_EQ(timed.mode, RecordMode::StemsSilence);
   EXPECT_TRUE(timed.devices.empty());
   const StartRequest untimed =
-      start_values({.output = "D", .format = OutputSpec{44100, 2, 16, false}}, fallback);
+      start_values({.output = "D", .format = AudioFormat{44100, 2, 16, false}}, fallback);
   EXPECT_EQ(untimed.output_dir, path_to_text(fallback));
   EXPECT_FALSE(untimed.record_mic);
-  EXPECT_EQ(untimed.format, (OutputSpec{44100, 2, 16, false}));
+  EXPECT_EQ(untimed.format, (AudioFormat{44100, 2, 16, false}));
   EXPECT_EQ(start_values({.duration = 1}, fallback).output_dir, path_to_text(fallback));
 }
 
@@ -48,8 +48,8 @@ TEST(CollectStartRequest, ReadsEveryControl) {
   EXPECT_FALSE(r.format.has_value());  // no selection
 
   for (auto [selection, format] :
-       std::vector<std::pair<std::optional<std::size_t>, std::optional<OutputSpec>>>{
-           {0, std::nullopt}, {2, OutputSpec{48000, 2, 24, false}}, {9, std::nullopt}}) {
+       std::vector<std::pair<std::optional<std::size_t>, std::optional<AudioFormat>>>{
+           {0, std::nullopt}, {2, AudioFormat{48000, 2, 24, false}}, {9, std::nullopt}}) {
     rig.ui.quality = selection;
     EXPECT_EQ(collect_start_request(rig.app).format, format);
   }

@@ -204,7 +204,7 @@ namespace {
 // delivery ends, then its partial chunk is pushed.
 class SyntheticStream final : public CaptureStream {
  public:
-  SyntheticStream(std::shared_ptr<StreamCore> core, OutputSpec format,
+  SyntheticStream(std::shared_ptr<StreamCore> core, AudioFormat format,
                   std::shared_ptr<SyntheticCapture::Registry> registry, bool real_time)
       : core_(std::move(core)), format_(format), registry_(std::move(registry)) {
     if (real_time) {
@@ -231,7 +231,7 @@ class SyntheticStream final : public CaptureStream {
     core_->finish();
   }
 
-  OutputSpec format() const override { return format_; }
+  AudioFormat format() const override { return format_; }
 
  private:
   void run() {
@@ -250,7 +250,7 @@ class SyntheticStream final : public CaptureStream {
   }
 
   std::shared_ptr<StreamCore> core_;
-  const OutputSpec format_;
+  const AudioFormat format_;
   std::shared_ptr<SyntheticCapture::Registry> registry_;
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -326,7 +326,7 @@ std::optional<std::string> SyntheticCapture::default_input_name() {
   return config_.inputs[*config_.default_input].name;
 }
 
-std::expected<OutputSpec, std::string> SyntheticCapture::probe_loopback_format(
+std::expected<AudioFormat, std::string> SyntheticCapture::probe_loopback_format(
     const std::optional<std::string>& id) {
   const SyntheticDevice* device = nullptr;
   if (!id) {
@@ -346,7 +346,7 @@ std::expected<OutputSpec, std::string> SyntheticCapture::probe_loopback_format(
   return device->native;
 }
 
-std::optional<OutputSpec> SyntheticCapture::probe_input_format(const std::string& name) {
+std::optional<AudioFormat> SyntheticCapture::probe_input_format(const std::string& name) {
   const SyntheticDevice* device = find_by_name(config_.inputs, name);
   if (device == nullptr || device->probe_error) return std::nullopt;
   return device->native;
@@ -389,13 +389,13 @@ StreamResult SyntheticCapture::start_stream(const SyntheticDevice& probed, bool 
   if (device.native.sample_rate == 0 || device.native.channels == 0 || device.packet_frames == 0) {
     return std::unexpected(std::string("StreamConfigNotSupported"));
   }
-  OutputSpec format = device.native;
+  AudioFormat format = device.native;
   if (input && !probed.stream_format) {
     // As a real input stream: the probed format, else the stream's own rate
     // and channels as 16-bit integers.
     format =
         probe_input_format(device.name)
-            .value_or(OutputSpec{device.native.sample_rate, device.native.channels, 16, false});
+            .value_or(AudioFormat{device.native.sample_rate, device.native.channels, 16, false});
   }
   auto core = std::make_shared<StreamCore>(device, input, std::move(buffer), config_.exe_dir);
   {

@@ -48,7 +48,7 @@ struct SyntheticDevice {
   std::string name;
   std::string id;  // output devices only: the endpoint id
   // What probes report; the stream runs at its rate and channel count.
-  OutputSpec native{48000, 2, 32, true};
+  AudioFormat native{48000, 2, 32, true};
   SampleFormat format = SampleFormat::F32;  // input devices: the listed configuration
   double frequency = 440.0;
   float amplitude = 0.5f;
@@ -78,7 +78,7 @@ struct SyntheticDevice {
   std::chrono::nanoseconds jitter{0};
   // The format the stream runs at (and its `format()` reports) when it is
   // not the probed `native` one: a device that changed its mix format.
-  std::optional<OutputSpec> stream_format;
+  std::optional<AudioFormat> stream_format;
   // A start takes this long, on the starting thread by the steady clock.
   std::chrono::milliseconds start_delay{0};
   // At the first packet due after this stream time the stream fails: it
@@ -122,9 +122,9 @@ class SyntheticCapture final : public CapturePlatform {
   std::vector<OutputDeviceInfo> list_output_devices() override;
   InputDeviceList list_input_devices() override;
   std::optional<std::string> default_input_name() override;
-  std::expected<OutputSpec, std::string> probe_loopback_format(
+  std::expected<AudioFormat, std::string> probe_loopback_format(
       const std::optional<std::string>& id) override;
-  std::optional<OutputSpec> probe_input_format(const std::string& name) override;
+  std::optional<AudioFormat> probe_input_format(const std::string& name) override;
   StreamResult start_loopback(const std::optional<std::string>& id,
                               std::shared_ptr<AudioBuf> buffer) override;
   StreamResult start_default_mic(std::shared_ptr<AudioBuf> buffer) override;

@@ -59,7 +59,7 @@ fs::path part_path(const fs::path& dir, std::uint32_t part, const char* ext) {
 }
 
 // Repairs every part the killed child left and checks them against the stream.
-void check_recording(const fs::path& dir, const OutputSpec& spec, std::uint64_t seed,
+void check_recording(const fs::path& dir, const AudioFormat& spec, std::uint64_t seed,
                      std::uint64_t reported, Totals& totals) {
   const std::size_t h = header_size(spec);
   std::vector<std::byte> joined;
@@ -121,7 +121,7 @@ TEST(CrashSafety, EveryKilledRecordingRepairsToAnExactPrefixOfItsStream) {
   const char* formats[] = {"16", "24", "float"};
   for (int run = 0; run < KILLS; ++run) {
     const char* format = formats[run % 3];
-    const OutputSpec spec = *crash::spec_named(format);
+    const AudioFormat spec = *crash::spec_named(format);
     // Every other run rolls over to new parts every few hundred kilobytes.
     const std::uint64_t limit = run % 2 == 0 ? PART_SIZE_LIMIT : 100'000 + rng() % 400'000;
     const std::uint64_t seed = rng();

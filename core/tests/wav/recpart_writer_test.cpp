@@ -14,13 +14,13 @@ namespace {
 using namespace test_support;
 namespace fs = std::filesystem;
 
-constexpr OutputSpec MONO_16{48000, 1, 16, false};
-constexpr OutputSpec STEREO_24{48000, 2, 24, false};
-constexpr OutputSpec STEREO_FLOAT{48000, 2, 32, true};
+constexpr AudioFormat MONO_16{48000, 1, 16, false};
+constexpr AudioFormat STEREO_24{48000, 2, 24, false};
+constexpr AudioFormat STEREO_FLOAT{48000, 2, 32, true};
 const float NaN = std::numeric_limits<float>::quiet_NaN();
 const float INF = std::numeric_limits<float>::infinity();
 
-RecpartWriter open_writer(const fs::path& path, const OutputSpec& spec) {
+RecpartWriter open_writer(const fs::path& path, const AudioFormat& spec) {
   RecpartWriter writer;
   writer.base_path = path;
   writer.spec = spec;
@@ -31,7 +31,7 @@ RecpartWriter open_writer(const fs::path& path, const OutputSpec& spec) {
 }
 
 // Writes `samples` in one batch, finishes and closes; returns the sample data.
-std::vector<std::byte> written_data(const ScratchDir& dir, const OutputSpec& spec,
+std::vector<std::byte> written_data(const ScratchDir& dir, const AudioFormat& spec,
                                     std::span<const float> samples) {
   const auto path = dir / "enc.recpart";
   RecpartWriter writer = open_writer(path, spec);
@@ -52,7 +52,7 @@ std::vector<std::int16_t> as_i16(std::span<const std::byte> data) {
 
 TEST(CreateRecpartFile, HeaderWaitsInTheBufferAndIsThePlaceholderOnceFlushed) {
   ScratchDir dir;
-  for (const OutputSpec& spec : {MONO_16, STEREO_FLOAT}) {
+  for (const AudioFormat& spec : {MONO_16, STEREO_FLOAT}) {
     const auto path = dir / "new.recpart";
     auto file = create_recpart_file(path, spec);
     ASSERT_TRUE(file.has_value());
@@ -119,7 +119,7 @@ TEST(WriteSamples, BatchSizeDoesNotChangeTheBytes) {
   std::vector<float> samples(20011);
   for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = std::sin(float(i) * 0.01f) * 1.1f;
 
-  for (const OutputSpec& spec : {MONO_16, STEREO_24, STEREO_FLOAT}) {
+  for (const AudioFormat& spec : {MONO_16, STEREO_24, STEREO_FLOAT}) {
     const auto whole = written_data(dir, spec, samples);
     ASSERT_EQ(whole.size(), samples.size() * bytes_per_sample(spec));
 

@@ -14,11 +14,11 @@ namespace {
 using namespace test_support;
 namespace fs = std::filesystem;
 
-constexpr OutputSpec STEREO_16{44100, 2, 16, false};
-constexpr OutputSpec STEREO_FLOAT{48000, 2, 32, true};
+constexpr AudioFormat STEREO_16{44100, 2, 16, false};
+constexpr AudioFormat STEREO_FLOAT{48000, 2, 32, true};
 
 // A file as a crashed recording leaves it: placeholder header, then samples.
-std::vector<std::byte> crashed(const OutputSpec& spec, std::size_t data_size) {
+std::vector<std::byte> crashed(const AudioFormat& spec, std::size_t data_size) {
   const WavHeader header = build_header(spec, 0);
   std::vector<std::byte> bytes(header.view().begin(), header.view().end());
   const auto data = pattern(data_size, 3);
@@ -27,7 +27,7 @@ std::vector<std::byte> crashed(const OutputSpec& spec, std::size_t data_size) {
 }
 
 // Repairs `path` and checks the result describes the original samples exactly.
-void expect_repaired(const fs::path& path, const fs::path& expected_target, const OutputSpec& spec,
+void expect_repaired(const fs::path& path, const fs::path& expected_target, const AudioFormat& spec,
                      std::size_t data_size) {
   const auto before = read_bytes(path);
   const auto result = repair_file(path);
@@ -49,7 +49,7 @@ TEST(RepairFile, RebuildsTheHeaderFromTheLengthAndRenamesToWav) {
   ScratchDir dir;
   const struct {
     const char* name;
-    OutputSpec spec;
+    AudioFormat spec;
     std::size_t data_size;
   } cases[] = {
       {"empty.recpart", STEREO_16, 0},

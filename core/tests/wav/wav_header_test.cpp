@@ -10,10 +10,10 @@ namespace {
 
 using namespace test_support;
 
-constexpr OutputSpec STEREO_48K_16{48000, 2, 16, false};
-constexpr OutputSpec STEREO_44K_FLOAT{44100, 2, 32, true};
+constexpr AudioFormat STEREO_48K_16{48000, 2, 16, false};
+constexpr AudioFormat STEREO_44K_FLOAT{44100, 2, 32, true};
 
-std::vector<std::byte> header_bytes(const OutputSpec& spec, std::uint32_t data_length) {
+std::vector<std::byte> header_bytes(const AudioFormat& spec, std::uint32_t data_length) {
   const WavHeader h = build_header(spec, data_length);
   return {h.view().begin(), h.view().end()};
 }
@@ -96,7 +96,7 @@ TEST(PatchHeader, RebuildsTheHeaderFromTheLengthKeepsTheDataAndAppendsAtTheEnd) 
   ScratchDir dir;
   const struct {
     std::size_t size;
-    OutputSpec spec;
+    AudioFormat spec;
     std::uint32_t data_length;
   } cases[] = {
       {100, STEREO_48K_16, 56}, {30, STEREO_48K_16, 0}, {58 + 8000, STEREO_44K_FLOAT, 8000}};

@@ -94,7 +94,7 @@ class ConsoleUi final : public UiServices {
 
 // The quality list's entry of a format: the last preset of equal format, or
 // "Auto (match source)".
-std::optional<std::size_t> preset_index(const std::optional<OutputSpec>& format) {
+std::optional<std::size_t> preset_index(const std::optional<AudioFormat>& format) {
   std::optional<std::size_t> found;
   for (std::size_t i = 0; i < FORMAT_PRESETS.size(); ++i)
     if (FORMAT_PRESETS[i].spec == format) found = i;

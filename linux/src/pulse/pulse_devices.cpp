@@ -78,8 +78,8 @@ std::expected<std::vector<SourceEntry>, std::string> list_sources(Connection& co
   return std::move(out.items);
 }
 
-OutputSpec native_spec(const pa_sample_spec& spec) {
-  OutputSpec out{spec.rate, spec.channels, 16, false};
+AudioFormat native_spec(const pa_sample_spec& spec) {
+  AudioFormat out{spec.rate, spec.channels, 16, false};
   switch (spec.format) {
     case PA_SAMPLE_FLOAT32LE:
     case PA_SAMPLE_FLOAT32BE:

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engine/capture.h"
-#include "base/output_spec.h"
+#include "base/audio_format.h"
 #include "pulse/pulse_connection.h"
 
 namespace quillbox::pulse {
@@ -51,7 +51,7 @@ std::expected<std::vector<SourceEntry>, std::string> list_sources(Connection& co
 // A device's native format: rate and channels, and float32 -> 32-bit float,
 // s16 -> 16, s24 / s24-32 -> 24, s32 -> 32, u8 -> 8; the companded 8-bit
 // formats decode to 16 bits.
-OutputSpec native_spec(const pa_sample_spec& spec);
+AudioFormat native_spec(const pa_sample_spec& spec);
 
 // Every sink but the one whose name is the remembered default output id.
 std::vector<OutputDeviceInfo> output_devices(const std::vector<SinkEntry>& sinks,

@@ -39,7 +39,7 @@ class PulsePlatform final : public CapturePlatform {
     return def->description;
   }
 
-  std::expected<OutputSpec, std::string> probe_loopback_format(
+  std::expected<AudioFormat, std::string> probe_loopback_format(
       const std::optional<std::string>& id) override {
     auto session = connection_->session();
     if (!session) return std::unexpected(session.error());
@@ -48,7 +48,7 @@ class PulsePlatform final : public CapturePlatform {
     return pulse::native_spec(sink->spec);
   }
 
-  std::optional<OutputSpec> probe_input_format(const std::string& name) override {
+  std::optional<AudioFormat> probe_input_format(const std::string& name) override {
     auto session = connection_->session();
     if (!session) return std::nullopt;
     auto sources = pulse::list_sources(*connection_, session->context());

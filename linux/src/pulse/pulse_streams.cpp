@@ -20,13 +20,13 @@ using std::chrono::steady_clock;
 // of a failure; both run on the main loop thread with its lock held.
 class RecordStream : public CaptureStream {
  public:
-  RecordStream(std::shared_ptr<Connection> connection, OutputSpec format,
+  RecordStream(std::shared_ptr<Connection> connection, AudioFormat format,
                std::shared_ptr<AudioBuf> buffer)
       : connection_(std::move(connection)), format_(format), buffer_(std::move(buffer)) {}
   RecordStream(const RecordStream&) = delete;
   RecordStream& operator=(const RecordStream&) = delete;
 
-  OutputSpec format() const override { return format_; }
+  AudioFormat format() const override { return format_; }
 
   // Under the lock: creates and connects the stream. Errors are the texts a
   // start returns.
@@ -151,7 +151,7 @@ class RecordStream : public CaptureStream {
   }
 
   std::shared_ptr<Connection> connection_;
-  OutputSpec format_;
+  AudioFormat format_;
   std::shared_ptr<AudioBuf> buffer_;
   pa_sample_spec spec_{};
   pa_stream* stream_ = nullptr;
@@ -164,7 +164,7 @@ class RecordStream : public CaptureStream {
 
 class LoopbackStream final : public RecordStream {
  public:
-  LoopbackStream(std::shared_ptr<Connection> connection, OutputSpec format,
+  LoopbackStream(std::shared_ptr<Connection> connection, AudioFormat format,
                  std::shared_ptr<AudioBuf> buffer, std::string source)
       : RecordStream(std::move(connection), format, std::move(buffer)),
         source_(std::move(source)) {}
@@ -188,7 +188,7 @@ class LoopbackStream final : public RecordStream {
 
 class InputStream final : public RecordStream {
  public:
-  InputStream(std::shared_ptr<Connection> connection, OutputSpec format,
+  InputStream(std::shared_ptr<Connection> connection, AudioFormat format,
               std::shared_ptr<AudioBuf> buffer, const pa_sample_spec& spec)
       : RecordStream(std::move(connection), format, buffer),
         chunker_(std::move(buffer), spec.rate, spec.channels) {}
@@ -212,7 +212,7 @@ class InputStream final : public RecordStream {
 
 StreamResult start_loopback_stream(std::shared_ptr<Connection> connection,
                                    const Connection::Session& session, const RecordTarget& target,
-                                   OutputSpec format, std::shared_ptr<AudioBuf> buffer) {
+                                   AudioFormat format, std::shared_ptr<AudioBuf> buffer) {
   auto stream =
       std::make_unique<LoopbackStream>(connection, format, std::move(buffer), target.source);
   if (auto opened = stream->open(session.context(), target); !opened) {
@@ -237,7 +237,7 @@ StreamResult start_loopback_stream(std::shared_ptr<Connection> connection,
 
 StreamResult start_input_stream(std::shared_ptr<Connection> connection,
                                 const Connection::Session& session, const RecordTarget& target,
-                                OutputSpec format, std::shared_ptr<AudioBuf> buffer) {
+                                AudioFormat format, std::shared_ptr<AudioBuf> buffer) {
   auto stream =
       std::make_unique<InputStream>(std::move(connection), format, std::move(buffer), target.spec);
   if (auto opened = stream->open(session.context(), target); !opened) {

@@ -38,7 +38,7 @@
 
 #include "engine/audio_buf.h"
 #include "engine/capture.h"
-#include "base/output_spec.h"
+#include "base/audio_format.h"
 #include "pulse/pulse_connection.h"
 
 namespace quillbox::pulse {
@@ -58,9 +58,9 @@ struct RecordTarget {
 // Both start under `session` (the main loop's lock held).
 StreamResult start_loopback_stream(std::shared_ptr<Connection> connection,
                                    const Connection::Session& session, const RecordTarget& target,
-                                   OutputSpec format, std::shared_ptr<AudioBuf> buffer);
+                                   AudioFormat format, std::shared_ptr<AudioBuf> buffer);
 StreamResult start_input_stream(std::shared_ptr<Connection> connection,
                                 const Connection::Session& session, const RecordTarget& target,
-                                OutputSpec format, std::shared_ptr<AudioBuf> buffer);
+                                AudioFormat format, std::shared_ptr<AudioBuf> buffer);
 
 }  // namespace quillbox::pulse

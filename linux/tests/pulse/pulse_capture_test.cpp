@@ -164,10 +164,10 @@ TEST_F(PulseTest, DevicesFollowTheDefaultRules) {
   EXPECT_EQ(names(platform->list_output_devices()),
             (std::vector<std::string>{"Speakers=speakers", "Headset=headset", "MicFeed=micfeed"}));
   // The probe of the default output remembers it; it leaves the list for good.
-  EXPECT_EQ(platform->probe_loopback_format(std::nullopt), (OutputSpec{48000, 2, 16, false}));
+  EXPECT_EQ(platform->probe_loopback_format(std::nullopt), (AudioFormat{48000, 2, 16, false}));
   EXPECT_EQ(names(platform->list_output_devices()),
             (std::vector<std::string>{"Headset=headset", "MicFeed=micfeed"}));
-  EXPECT_EQ(platform->probe_loopback_format("micfeed"), (OutputSpec{48000, 1, 16, false}));
+  EXPECT_EQ(platform->probe_loopback_format("micfeed"), (AudioFormat{48000, 1, 16, false}));
   EXPECT_EQ(platform->probe_loopback_format("nosuch"),
             std::unexpected(std::string("PulseAudio: No such entity")));
 
@@ -179,7 +179,7 @@ TEST_F(PulseTest, DevicesFollowTheDefaultRules) {
   EXPECT_EQ(inputs.devices[0].name, "Extra");
   EXPECT_EQ(inputs.devices[0].config.channels, 2);
   EXPECT_EQ(inputs.devices[0].config.sample_rate, 48000u);
-  EXPECT_EQ(platform->probe_input_format("VirtualMic"), (OutputSpec{48000, 1, 16, false}));
+  EXPECT_EQ(platform->probe_input_format("VirtualMic"), (AudioFormat{48000, 1, 16, false}));
   EXPECT_EQ(platform->probe_input_format("Monitor of Headset"), std::nullopt);
 
   auto buffer = std::make_shared<AudioBuf>();
@@ -190,7 +190,7 @@ TEST_F(PulseTest, DevicesFollowTheDefaultRules) {
       "[Loopback] Nope: device not found");
   auto started = start_input_device(*platform, "Extra", buffer);
   ASSERT_TRUE(started.has_value()) << started.error();
-  EXPECT_EQ((*started)->format(), (OutputSpec{48000, 2, 16, false}));
+  EXPECT_EQ((*started)->format(), (AudioFormat{48000, 2, 16, false}));
 }
 
 TEST_F(PulseTest, StreamsDeliverTheirTonesInTimedChunks) {

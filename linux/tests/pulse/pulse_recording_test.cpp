@@ -30,7 +30,7 @@ namespace {
 using namespace std::chrono_literals;
 using std::chrono::steady_clock;
 
-constexpr OutputSpec STUDIO{48000, 2, 24, false};
+constexpr AudioFormat STUDIO{48000, 2, 24, false};
 const SourceKey MIC{SourceKind::DefaultMic, {}};
 
 class PulseRecording : public ::testing::Test {

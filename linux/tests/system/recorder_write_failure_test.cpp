@@ -43,7 +43,7 @@ TEST(RecorderWriteFailure, EndsTheRecordingFinishesEveryFileAndReportsTheError) 
   ASSERT_NO_FATAL_FAILURE(test_support::limit_file_size(LIMIT, saved));
 
   auto rec = Recorder::start({.output_dir = path_to_text(dir.path()),
-                              .format = OutputSpec{48000, 2, 24, false},
+                              .format = AudioFormat{48000, 2, 24, false},
                               .record_system = true,
                               .record_mic = true,
                               .mode = RecordMode::StemsSilence},

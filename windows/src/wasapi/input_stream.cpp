@@ -185,13 +185,13 @@ std::expected<std::unique_ptr<InputStream>, std::string> InputStream::start(
   }
 
   // The native format is read on a short-lived thread of its own.
-  std::optional<OutputSpec> native;
+  std::optional<AudioFormat> native;
   std::thread probe([&] { native = probe_input_format(device_name); });
   probe.join();
   auto stream = std::unique_ptr<InputStream>(new InputStream(device_name, shared));
   // The stream delivers the mix format's rate and channels whatever the
   // device's own format says; only bits and float come from the latter.
-  stream->format_ = OutputSpec{shared->rate, shared->channels,
+  stream->format_ = AudioFormat{shared->rate, shared->channels,
                                native ? native->bits_per_sample : std::uint16_t{16},
                                native ? native->is_float : false};
   return stream;

@@ -36,7 +36,7 @@ class InputStream final : public CaptureStream {
 
   // The rate and channels the stream delivers; bits and float flag of the
   // device's native format (16-bit integer when it cannot be read).
-  OutputSpec format() const override { return format_; }
+  AudioFormat format() const override { return format_; }
   const std::string& device_name() const { return device_name_; }
 
  private:
@@ -45,7 +45,7 @@ class InputStream final : public CaptureStream {
 
   std::string device_name_;
   std::shared_ptr<Shared> shared_;
-  OutputSpec format_;
+  AudioFormat format_;
 };
 
 // The capture endpoint of that id, opened on the stream's own thread.

@@ -79,7 +79,7 @@ void SilentRenderStream::close() {
 // --- The loopback stream ------------------------------------------------
 
 LoopbackStream::LoopbackStream(DeviceOpener open, std::shared_ptr<AudioBuf> buffer,
-                               OutputSpec format, StreamSettings settings)
+                               AudioFormat format, StreamSettings settings)
     : open_(std::move(open)),
       buffer_(std::move(buffer)),
       format_(format),

@@ -71,14 +71,14 @@ class LoopbackStream final : public CaptureStream {
  public:
   // Starts the loopback thread and returns at once; setup failures on the
   // thread go to the error file and the buffer's failure line.
-  LoopbackStream(DeviceOpener open, std::shared_ptr<AudioBuf> buffer, OutputSpec format,
+  LoopbackStream(DeviceOpener open, std::shared_ptr<AudioBuf> buffer, AudioFormat format,
                  StreamSettings settings = {});
   LoopbackStream(const LoopbackStream&) = delete;
   LoopbackStream& operator=(const LoopbackStream&) = delete;
   // Stops the thread and waits for it.
   ~LoopbackStream() override;
 
-  OutputSpec format() const override { return format_; }
+  AudioFormat format() const override { return format_; }
 
  private:
   void run();
@@ -89,7 +89,7 @@ class LoopbackStream final : public CaptureStream {
 
   DeviceOpener open_;
   std::shared_ptr<AudioBuf> buffer_;
-  OutputSpec format_;
+  AudioFormat format_;
   StreamSettings settings_;
   std::mutex mutex_;
   std::condition_variable wake_;

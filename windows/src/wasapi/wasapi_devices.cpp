@@ -90,7 +90,7 @@ std::optional<std::string> endpoint_id(IMMDevice& device) {
   return wide_to_utf8(id.get());
 }
 
-std::optional<OutputSpec> device_format(IMMDevice& device) {
+std::optional<AudioFormat> device_format(IMMDevice& device) {
   ComPtr<IPropertyStore> store;
   if (FAILED(device.OpenPropertyStore(STGM_READ, store.put()))) return std::nullopt;
   PropVariant value;
@@ -162,7 +162,7 @@ InputDeviceList list_input_devices() {
   return make_input_device_list(std::move(default_name), std::move(candidates));
 }
 
-std::expected<OutputSpec, std::string> probe_loopback_format(const std::optional<std::string>& id,
+std::expected<AudioFormat, std::string> probe_loopback_format(const std::optional<std::string>& id,
                                                              DefaultOutputId& default_output) {
   ComApartment com;
   auto enumerator = create_enumerator();
@@ -174,7 +174,7 @@ std::expected<OutputSpec, std::string> probe_loopback_format(const std::optional
   }
   const auto mix = mix_format(*device->get());
   if (!mix) return std::unexpected(mix.error());
-  OutputSpec spec{mix->sample_rate, mix->channels, 16, false};
+  AudioFormat spec{mix->sample_rate, mix->channels, 16, false};
   // The device is fetched afresh for its format, as a second look.
   if (auto again = open_render_device(**enumerator, id)) {
     if (const auto native = device_format(*again->get())) {
@@ -185,11 +185,11 @@ std::expected<OutputSpec, std::string> probe_loopback_format(const std::optional
   return spec;
 }
 
-std::optional<OutputSpec> probe_input_format(const std::string& name) {
+std::optional<AudioFormat> probe_input_format(const std::string& name) {
   ComApartment com;
   auto enumerator = create_enumerator();
   if (!enumerator) return std::nullopt;
-  std::optional<OutputSpec> format;
+  std::optional<AudioFormat> format;
   for_each_endpoint(**enumerator, eCapture, [&](IMMDevice& device) {
     if (friendly_name(device) != name) return true;
     format = device_format(device);

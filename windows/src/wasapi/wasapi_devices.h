@@ -43,7 +43,7 @@ std::optional<std::string> friendly_name(IMMDevice& device);
 // The endpoint id (null: "").
 std::optional<std::string> endpoint_id(IMMDevice& device);
 // The endpoint's native format from its device-format property.
-std::optional<OutputSpec> device_format(IMMDevice& device);
+std::optional<AudioFormat> device_format(IMMDevice& device);
 // A format block as the system hands it out (its fixed part and cbSize more
 // bytes); nothing when it is null or cannot be read.
 std::optional<WaveFormat> wave_format_of(const WAVEFORMATEX* format);
@@ -57,9 +57,9 @@ InputDeviceConfig input_config(const WaveFormat& mix);
 std::vector<OutputDeviceInfo> list_output_devices(const DefaultOutputId& default_output);
 InputDeviceList list_input_devices();
 std::optional<std::string> default_input_name();
-std::expected<OutputSpec, std::string> probe_loopback_format(const std::optional<std::string>& id,
+std::expected<AudioFormat, std::string> probe_loopback_format(const std::optional<std::string>& id,
                                                              DefaultOutputId& default_output);
-std::optional<OutputSpec> probe_input_format(const std::string& name);
+std::optional<AudioFormat> probe_input_format(const std::string& name);
 
 // Reads the default output device's id and remembers it when nothing is
 // remembered yet (what the window runs at start-up); whether an id was read.

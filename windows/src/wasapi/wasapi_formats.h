@@ -16,7 +16,7 @@
 #include <string_view>
 #include <variant>
 
-#include "base/output_spec.h"
+#include "base/audio_format.h"
 #include "engine/sample_format.h"
 
 namespace quillbox::wasapi {
@@ -152,10 +152,10 @@ inline std::optional<WaveFormat> parse_wave_format(std::span<const unsigned char
 // channels, and bits and float flag from the extensible fields when the
 // blob has them (40 bytes and the extensible tag), else from the plain ones.
 // Absent for a blob shorter than 18 bytes.
-inline std::optional<OutputSpec> device_format_from_blob(std::span<const unsigned char> blob) {
+inline std::optional<AudioFormat> device_format_from_blob(std::span<const unsigned char> blob) {
   const auto f = parse_wave_format(blob);
   if (!f) return std::nullopt;
-  OutputSpec spec;
+  AudioFormat spec;
   spec.sample_rate = f->sample_rate;
   spec.channels = f->channels;
   spec.bits_per_sample = f->valid_bits;

@@ -28,12 +28,12 @@ std::optional<std::string> WasapiPlatform::default_input_name() {
   return wasapi::default_input_name();
 }
 
-std::expected<OutputSpec, std::string> WasapiPlatform::probe_loopback_format(
+std::expected<AudioFormat, std::string> WasapiPlatform::probe_loopback_format(
     const std::optional<std::string>& id) {
   return wasapi::probe_loopback_format(id, default_output_);
 }
 
-std::optional<OutputSpec> WasapiPlatform::probe_input_format(const std::string& name) {
+std::optional<AudioFormat> WasapiPlatform::probe_input_format(const std::string& name) {
   return wasapi::probe_input_format(name);
 }
 

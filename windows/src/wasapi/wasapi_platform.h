@@ -24,9 +24,9 @@ class WasapiPlatform final : public CapturePlatform {
   std::vector<OutputDeviceInfo> list_output_devices() override;
   InputDeviceList list_input_devices() override;
   std::optional<std::string> default_input_name() override;
-  std::expected<OutputSpec, std::string> probe_loopback_format(
+  std::expected<AudioFormat, std::string> probe_loopback_format(
       const std::optional<std::string>& id) override;
-  std::optional<OutputSpec> probe_input_format(const std::string& name) override;
+  std::optional<AudioFormat> probe_input_format(const std::string& name) override;
   StreamResult start_loopback(const std::optional<std::string>& id,
                               std::shared_ptr<AudioBuf> buffer) override;
   StreamResult start_default_mic(std::shared_ptr<AudioBuf> buffer) override;

@@ -74,7 +74,7 @@ HWND create_control(const wchar_t* cls, const std::wstring& text, DWORD style, f
 
 // The selected quality entry for a format: the last preset of equal format,
 // "Auto (match source)" for none, entry 0 when nothing matches.
-int preset_index(const std::optional<OutputSpec>& format) {
+int preset_index(const std::optional<AudioFormat>& format) {
   int found = 0;
   for (std::size_t i = 0; i < FORMAT_PRESETS.size(); ++i)
     if (FORMAT_PRESETS[i].spec == format) found = static_cast<int>(i);

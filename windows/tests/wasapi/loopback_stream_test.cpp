@@ -64,7 +64,7 @@ struct Rig {
       return ComPtr<IMMDevice>(new fake::Device(script));
     };
     stream =
-        std::make_unique<LoopbackStream>(open, buffer, OutputSpec{48000, 2, 32, true}, settings);
+        std::make_unique<LoopbackStream>(open, buffer, AudioFormat{48000, 2, 32, true}, settings);
   }
   // Waits until `count` chunks have arrived in all.
   bool collect(std::size_t count) {

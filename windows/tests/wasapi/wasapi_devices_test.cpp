@@ -114,14 +114,14 @@ TEST(WasapiDevices, ListsFollowTheDefaultRulesAndProbesGiveTheMixFormat) {
   // The mix format: the sound server's rate, stereo, 32-bit float.
   const std::uint32_t rate = probed->sample_rate;
   EXPECT_TRUE(rate == 44100 || rate == 48000) << rate;
-  EXPECT_EQ(*probed, (OutputSpec{rate, 2, 32, true}));
+  EXPECT_EQ(*probed, (AudioFormat{rate, 2, 32, true}));
   ASSERT_TRUE(rig.slot.get().has_value());
   const auto after = rig.platform->list_output_devices();
   EXPECT_EQ(after.size() + 1, before.size());
   for (const auto& d : after) EXPECT_NE(d.id, *rig.slot.get());
   const auto speakers = std::ranges::find(before, "Speakers", &OutputDeviceInfo::name);
   ASSERT_NE(speakers, before.end());
-  EXPECT_EQ(rig.platform->probe_loopback_format(speakers->id), (OutputSpec{rate, 2, 32, true}));
+  EXPECT_EQ(rig.platform->probe_loopback_format(speakers->id), (AudioFormat{rate, 2, 32, true}));
   EXPECT_TRUE(rig.platform->probe_loopback_format("no such endpoint")
                   .error()
                   .starts_with("GetDevice/GetDefaultAudioEndpoint: 0x8007"));
@@ -139,7 +139,7 @@ TEST(WasapiDevices, ListsFollowTheDefaultRulesAndProbesGiveTheMixFormat) {
     EXPECT_EQ(d.config.format, SampleFormat::F32) << d.name;
   }
   EXPECT_EQ(rig.platform->probe_input_format("Monitor of Speakers"),
-            (OutputSpec{rate, 2, 32, true}));
+            (AudioFormat{rate, 2, 32, true}));
   const auto mic = std::ranges::find(inputs.devices, "VirtualMic", &InputDeviceInfo::name);
   if (mic != inputs.devices.end()) {
     EXPECT_EQ(mic->config.channels, 1u);
@@ -156,7 +156,7 @@ TEST(WasapiDevices, DefaultMicDeliversItsToneAtItsLevel) {
   auto buffer = std::make_shared<AudioBuf>();
   auto stream = rig.platform->start_default_mic(buffer);
   ASSERT_TRUE(stream.has_value()) << stream.error();
-  const OutputSpec format = (*stream)->format();
+  const AudioFormat format = (*stream)->format();
   EXPECT_TRUE(format.sample_rate == 44100 || format.sample_rate == 48000) << format.sample_rate;
   const auto heard = listen(*buffer, format.channels, format.sample_rate, 1.0);
   stream->reset();
@@ -173,8 +173,8 @@ TEST(WasapiDevices, MonitorOfSpeakersDeliversWhatTheSpeakersPlay) {
   auto buffer = std::make_shared<AudioBuf>();
   auto stream = start_input_device(*rig.platform, "Monitor of Speakers", buffer);
   ASSERT_TRUE(stream.has_value()) << stream.error();
-  const OutputSpec format = (*stream)->format();
-  EXPECT_EQ(format, (OutputSpec{format.sample_rate, 2, 32, true}));
+  const AudioFormat format = (*stream)->format();
+  EXPECT_EQ(format, (AudioFormat{format.sample_rate, 2, 32, true}));
   const auto heard = listen(*buffer, 2, format.sample_rate, 1.0);
   stream->reset();
   // Released: the last partial chunk is in, and nothing more comes.

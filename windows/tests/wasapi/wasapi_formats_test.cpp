@@ -37,22 +37,22 @@ TEST(WasapiFormats, DeviceFormatBlobRules) {
   struct Case {
     const char* what;
     std::vector<unsigned char> blob;
-    std::optional<OutputSpec> expected;
+    std::optional<AudioFormat> expected;
   };
   const Case cases[] = {
       {"17 bytes is absent", wave_bytes(17, 1, 2, 48000, 16), std::nullopt},
-      {"18-byte PCM", wave_bytes(18, 1, 2, 48000, 16), OutputSpec{48000, 2, 16, false}},
-      {"18-byte float", wave_bytes(18, 3, 1, 44100, 32), OutputSpec{44100, 1, 32, true}},
+      {"18-byte PCM", wave_bytes(18, 1, 2, 48000, 16), AudioFormat{48000, 2, 16, false}},
+      {"18-byte float", wave_bytes(18, 3, 1, 44100, 32), AudioFormat{44100, 1, 32, true}},
       {"40-byte extensible float: valid bits and sub-format",
-       wave_bytes(40, 0xFFFE, 2, 44100, 32, 32), OutputSpec{44100, 2, 32, true}},
+       wave_bytes(40, 0xFFFE, 2, 44100, 32, 32), AudioFormat{44100, 2, 32, true}},
       {"40-byte extensible PCM 24 in 32", wave_bytes(40, 0xFFFE, 6, 96000, 32, 24, 1),
-       OutputSpec{96000, 6, 24, false}},
+       AudioFormat{96000, 6, 24, false}},
       {"extensible tag but only 22 bytes: plain fields", wave_bytes(22, 0xFFFE, 2, 48000, 24, 20),
-       OutputSpec{48000, 2, 24, false}},
+       AudioFormat{48000, 2, 24, false}},
       {"40 bytes without the extensible tag: plain fields", wave_bytes(40, 3, 2, 48000, 32, 7),
-       OutputSpec{48000, 2, 32, true}},
+       AudioFormat{48000, 2, 32, true}},
       {"extensible with a foreign sub-format is not float",
-       wave_bytes(40, 0xFFFE, 2, 48000, 32, 32, 0x55), OutputSpec{48000, 2, 32, false}},
+       wave_bytes(40, 0xFFFE, 2, 48000, 32, 32, 0x55), AudioFormat{48000, 2, 32, false}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(device_format_from_blob(c.blob), c.expected) << c.what;
