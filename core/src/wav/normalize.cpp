@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/file.h"
+#include "wav/riff.h"
 #include "wav/wav_writer.h"
 
 namespace quillbox {
@@ -151,22 +152,6 @@ sf_count_t vio_tell(void* user) {
   return static_cast<sf_count_t>(vf(user).tell());
 }
 
-std::uint16_t le16(const std::byte* p) {
-  return static_cast<std::uint16_t>(std::to_integer<unsigned>(p[0]) |
-                                    std::to_integer<unsigned>(p[1]) << 8);
-}
-std::uint32_t le32(const std::byte* p) {
-  return std::uint32_t{le16(p)} | std::uint32_t{le16(p + 2)} << 16;
-}
-bool tag_is(const std::byte* p, const char (&tag)[5]) {
-  return std::memcmp(p, tag, 4) == 0;
-}
-
-constexpr std::uint16_t TAG_PCM = 1;
-constexpr std::uint16_t TAG_FLOAT = 3;
-constexpr std::uint16_t TAG_EXTENSIBLE = 0xFFFE;
-constexpr std::array<std::uint8_t, 14> SUBFORMAT_TAIL = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
-                                                         0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 // Chunks looked at before giving up; real files have a handful.
 constexpr int MAX_CHUNKS = 4096;
 
@@ -183,31 +168,33 @@ struct FmtChunk {
 };
 
 std::expected<FmtChunk, Error> parse_fmt(VirtualFile& file, std::uint32_t size) {
-  if (size < 16) return std::unexpected(ill_formed("fmt chunk is too short"));
+  if (size < riff::FMT_FIELDS_SIZE) return std::unexpected(ill_formed("fmt chunk is too short"));
   std::array<std::byte, 40> body{};
   const std::size_t want = std::min<std::size_t>(size, body.size());
   if (file.read(body.data(), want) != want) {
     if (file.error()) return std::unexpected(*file.error());
     return std::unexpected(ill_formed("the file ends inside the fmt chunk"));
   }
+  const riff::FmtFields fields = riff::fmt_fields(body);
   FmtChunk fmt;
   fmt.raw = body;
-  fmt.tag = le16(body.data());
-  fmt.channels = le16(body.data() + 2);
-  fmt.sample_rate = le32(body.data() + 4);
-  fmt.block_align = le16(body.data() + 12);
-  fmt.bits = le16(body.data() + 14);
-  if (fmt.tag != TAG_EXTENSIBLE) return fmt;
+  fmt.tag = fields.format;
+  fmt.channels = fields.channels;
+  fmt.sample_rate = fields.sample_rate;
+  fmt.block_align = fields.block_align;
+  fmt.bits = fields.bits;
+  if (fmt.tag != riff::FORMAT_EXTENSIBLE) return fmt;
   if (size < 40) return std::unexpected(ill_formed("extensible fmt chunk is too short"));
   fmt.raw_size = 40;
-  const std::uint16_t valid = le16(body.data() + 18);
+  const std::uint16_t valid = riff::u16_at(body, 18);
   if (valid > fmt.bits)
     return std::unexpected(ill_formed(std::to_string(valid) + " valid bits in " +
                                       std::to_string(fmt.bits) + "-bit samples"));
   if (valid != 0) fmt.bits = valid;
-  fmt.tag = le16(body.data() + 24);
-  if (std::memcmp(body.data() + 26, SUBFORMAT_TAIL.data(), SUBFORMAT_TAIL.size()) != 0 ||
-      (fmt.tag != TAG_PCM && fmt.tag != TAG_FLOAT))
+  fmt.tag = riff::u16_at(body, 24);
+  if (std::memcmp(body.data() + 26, riff::SUBFORMAT_GUID_TAIL.data(),
+                  riff::SUBFORMAT_GUID_TAIL.size()) != 0 ||
+      (fmt.tag != riff::FORMAT_PCM && fmt.tag != riff::FORMAT_FLOAT))
     return std::unexpected(app_error("Unsupported WAVE format: unknown sub-format"));
   return fmt;
 }
@@ -222,12 +209,12 @@ struct Chunks {
 // data chunk holds as many bytes as it claims: a cut-off file is an error,
 // not a shorter recording.
 std::expected<Chunks, Error> read_chunks(VirtualFile& file) {
-  std::array<std::byte, 12> riff{};
-  const std::size_t got = file.read(riff.data(), riff.size());
+  std::array<std::byte, 12> form{};
+  const std::size_t got = file.read(form.data(), form.size());
   if (file.error()) return std::unexpected(*file.error());
-  if (got < 4 || !tag_is(riff.data(), "RIFF"))
+  if (got < 4 || !riff::tag_at(form, 0, riff::RIFF))
     return std::unexpected(ill_formed("no RIFF tag found"));
-  if (got < 12 || !tag_is(riff.data() + 8, "WAVE"))
+  if (got < 12 || !riff::tag_at(form, 8, riff::WAVE))
     return std::unexpected(ill_formed("no WAVE tag found"));
 
   std::optional<FmtChunk> fmt;
@@ -235,15 +222,15 @@ std::expected<Chunks, Error> read_chunks(VirtualFile& file) {
   Chunks chunks;
   std::uint64_t pos = 12;
   for (int i = 0; i < MAX_CHUNKS && pos + 8 <= file.length() && !(fmt && data_seen); ++i) {
-    std::array<std::byte, 8> head{};
+    std::array<std::byte, riff::CHUNK_HEADER_SIZE> head{};
     file.seek(static_cast<std::int64_t>(pos), SEEK_SET);
     if (file.read(head.data(), head.size()) != head.size()) break;
-    const std::uint32_t size = le32(head.data() + 4);
-    if (tag_is(head.data(), "fmt ") && !fmt) {
+    const std::uint32_t size = riff::u32_at(head, 4);
+    if (riff::tag_at(head, 0, riff::FMT) && !fmt) {
       auto parsed = parse_fmt(file, size);
       if (!parsed) return std::unexpected(parsed.error());
       fmt = *parsed;
-    } else if (tag_is(head.data(), "data") && !data_seen) {
+    } else if (riff::tag_at(head, 0, riff::DATA) && !data_seen) {
       data_seen = true;
       chunks.data_offset = pos + 8;
       chunks.data_size = size;
@@ -261,27 +248,18 @@ std::expected<Chunks, Error> read_chunks(VirtualFile& file) {
   return chunks;
 }
 
-void put_bytes(std::vector<std::byte>& out, const void* data, std::size_t size) {
-  const auto* p = static_cast<const std::byte*>(data);
-  out.insert(out.end(), p, p + size);
-}
-void put_u32(std::vector<std::byte>& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::byte>((v >> (8 * i)) & 0xFF));
-}
-
 // A minimal header for libsndfile: the checked fmt chunk and the data chunk's
 // header, nothing else.
 std::vector<std::byte> canonical_header(const Chunks& chunks) {
   const std::size_t fmt_size = chunks.fmt.raw_size;
-  const std::uint64_t riff_size = 4 + 8 + fmt_size + 8 + std::uint64_t{chunks.data_size};
-  std::vector<std::byte> head;
-  put_bytes(head, "RIFF", 4);
-  put_u32(head, static_cast<std::uint32_t>(std::min<std::uint64_t>(riff_size, 0xFFFFFFFF)));
-  put_bytes(head, "WAVEfmt ", 8);
-  put_u32(head, static_cast<std::uint32_t>(fmt_size));
-  put_bytes(head, chunks.fmt.raw.data(), fmt_size);
-  put_bytes(head, "data", 4);
-  put_u32(head, chunks.data_size);
+  std::vector<std::byte> head(12 + riff::CHUNK_HEADER_SIZE + fmt_size + riff::CHUNK_HEADER_SIZE);
+  const std::uint64_t riff_size = head.size() - 8 + std::uint64_t{chunks.data_size};
+  riff::HeaderOut out(head);
+  out.chunk(riff::RIFF, static_cast<std::uint32_t>(std::min<std::uint64_t>(riff_size, 0xFFFFFFFF)));
+  out.tag(riff::WAVE);
+  out.chunk(riff::FMT, static_cast<std::uint32_t>(fmt_size));
+  out.bytes(std::span(chunks.fmt.raw).first(fmt_size));
+  out.chunk(riff::DATA, chunks.data_size);
   return head;
 }
 
@@ -323,14 +301,14 @@ class WavInput {
     auto chunks = read_chunks(*in.vf_);
     if (!chunks) return std::unexpected(chunks.error());
     const FmtChunk* fmt = &chunks->fmt;
-    if (fmt->tag != TAG_PCM && fmt->tag != TAG_FLOAT) {
+    if (fmt->tag != riff::FORMAT_PCM && fmt->tag != riff::FORMAT_FLOAT) {
       char tag[8];
       std::snprintf(tag, sizeof tag, "0x%04X", unsigned{fmt->tag});
       return std::unexpected(app_error(std::string("Unsupported WAVE format: format tag ") + tag));
     }
     if (fmt->channels == 0) return std::unexpected(ill_formed("channel count is 0"));
     if (fmt->sample_rate == 0) return std::unexpected(ill_formed("sample rate is 0"));
-    const bool is_float = fmt->tag == TAG_FLOAT;
+    const bool is_float = fmt->tag == riff::FORMAT_FLOAT;
     const unsigned bits = fmt->bits;
     // Only what the output can hold: the file is measured and rewritten alike.
     const AudioFormat spec{fmt->sample_rate, fmt->channels, fmt->bits, is_float};
