@@ -2,33 +2,23 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <system_error>
 
 #include "base/file.h"
 #include "base/path_names.h"
+#include "wav/riff.h"
 #include "wav/wav_header.h"
 
 namespace quillbox {
 namespace {
 
-constexpr std::size_t PROBE_SIZE = 36;
+// Read first: "RIFF", its size, "WAVE", the fmt chunk's header and the fields
+// every fmt chunk starts with.
+constexpr std::size_t FMT_BODY = 12 + riff::CHUNK_HEADER_SIZE;
+constexpr std::size_t PROBE_SIZE = FMT_BODY + riff::FMT_FIELDS_SIZE;
 
 Error unrecognised() {
   return app_error("not a recognised .recpart/.wav header");
-}
-
-bool tag_at(std::span<const std::byte> bytes, std::size_t offset, const char (&tag)[5]) {
-  return std::memcmp(bytes.data() + offset, tag, 4) == 0;
-}
-
-std::uint16_t u16_at(std::span<const std::byte> bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>(std::to_integer<unsigned>(bytes[offset]) |
-                                    std::to_integer<unsigned>(bytes[offset + 1]) << 8);
-}
-
-std::uint32_t u32_at(std::span<const std::byte> bytes, std::size_t offset) {
-  return std::uint32_t{u16_at(bytes, offset)} | std::uint32_t{u16_at(bytes, offset + 2)} << 16;
 }
 
 // The rebuilt header is 44 or 58 bytes long and is written over the start of
@@ -64,16 +54,18 @@ std::expected<std::filesystem::path, Error> repair_file(const std::filesystem::p
   std::array<std::byte, MAX_HEADER_SIZE> head{};
   if (auto r = read_exact(*file, std::span(head).first(PROBE_SIZE)); !r)
     return std::unexpected(r.error());
-  if (!tag_at(head, 0, "RIFF") || !tag_at(head, 8, "WAVE") || !tag_at(head, 12, "fmt "))
+  if (!riff::tag_at(head, 0, riff::RIFF) || !riff::tag_at(head, 8, riff::WAVE) ||
+      !riff::tag_at(head, 12, riff::FMT))
     return std::unexpected(unrecognised());
 
   // The fields come from an untrusted file; every value is acceptable to the
   // header builder, which does no arithmetic that can fail on them.
+  const riff::FmtFields fmt = riff::fmt_fields(std::span(head).subspan(FMT_BODY));
   const AudioFormat spec{
-      .sample_rate = u32_at(head, 24),
-      .channels = u16_at(head, 22),
-      .bits_per_sample = u16_at(head, 34),
-      .is_float = u16_at(head, 20) == 3,
+      .sample_rate = fmt.sample_rate,
+      .channels = fmt.channels,
+      .bits_per_sample = fmt.bits,
+      .is_float = fmt.format == riff::FORMAT_FLOAT,
   };
 
   const auto length = file->length();

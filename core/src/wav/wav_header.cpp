@@ -1,33 +1,13 @@
 #include "wav/wav_header.h"
 
 #include <algorithm>
-#include <cstring>
+
+#include "wav/riff.h"
 
 namespace quillbox {
 namespace {
 
 constexpr std::uint32_t MAX_U32 = 0xFFFFFFFFu;
-
-class HeaderOut {
- public:
-  explicit HeaderOut(WavHeader& header) : header_(header) {}
-
-  void tag(const char (&text)[5]) {
-    std::memcpy(header_.bytes.data() + header_.size, text, 4);
-    header_.size += 4;
-  }
-  void u16(std::uint16_t v) {
-    put(static_cast<std::uint8_t>(v));
-    put(static_cast<std::uint8_t>(v >> 8));
-  }
-  void u32(std::uint32_t v) {
-    for (int shift = 0; shift < 32; shift += 8) put(static_cast<std::uint8_t>(v >> shift));
-  }
-
- private:
-  void put(std::uint8_t b) { header_.bytes[header_.size++] = std::byte{b}; }
-  WavHeader& header_;
-};
 
 std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) {
   return a > MAX_U32 - b ? MAX_U32 : a + b;
@@ -37,31 +17,30 @@ std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) {
 
 WavHeader build_header(const AudioFormat& spec, std::uint32_t data_length) {
   WavHeader header;
-  HeaderOut out(header);
+  riff::HeaderOut out(std::span(header.bytes).first(header_size(spec)));
   const std::uint16_t block_align = header_block_align(spec);
-  const std::uint16_t bits = spec.is_float ? 32 : spec.bits_per_sample;
   // Unsigned 32-bit arithmetic throughout: absurd values wrap, never overflow.
   const std::uint32_t byte_rate = spec.sample_rate * std::uint32_t{block_align};
 
-  out.tag("RIFF");
-  out.u32(saturating_add(data_length, static_cast<std::uint32_t>(header_size(spec) - 8)));
-  out.tag("WAVE");
-  out.tag("fmt ");
-  out.u32(spec.is_float ? 18 : 16);
-  out.u16(spec.is_float ? 3 : 1);
-  out.u16(spec.channels);
-  out.u32(spec.sample_rate);
-  out.u32(byte_rate);
-  out.u16(block_align);
-  out.u16(bits);
+  out.chunk(riff::RIFF,
+            saturating_add(data_length, static_cast<std::uint32_t>(header_size(spec) - 8)));
+  out.tag(riff::WAVE);
+  out.chunk(riff::FMT, spec.is_float ? 18 : 16);
+  out.fmt_fields({
+      .format = spec.is_float ? riff::FORMAT_FLOAT : riff::FORMAT_PCM,
+      .channels = spec.channels,
+      .sample_rate = spec.sample_rate,
+      .byte_rate = byte_rate,
+      .block_align = block_align,
+      .bits = spec.is_float ? std::uint16_t{32} : spec.bits_per_sample,
+  });
   if (spec.is_float) {
     out.u16(0);  // extension size
-    out.tag("fact");
-    out.u32(4);
+    out.chunk(riff::FACT, 4);
     out.u32(block_align == 0 ? 0 : data_length / block_align);
   }
-  out.tag("data");
-  out.u32(data_length);
+  out.chunk(riff::DATA, data_length);
+  header.size = out.size();
   return header;
 }
 

@@ -1,34 +1,16 @@
 #include "wav/wav_writer.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <string>
+
+#include "wav/riff.h"
 
 namespace quillbox {
 namespace {
 
 constexpr std::size_t PLAIN_HEADER = 44;
 constexpr std::size_t EXTENSIBLE_HEADER = 68;
-
-// Sub-format GUID tail shared by the PCM and IEEE-float sub-formats; the first
-// two bytes carry the format tag.
-constexpr std::array<std::uint8_t, 14> GUID_TAIL = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
-                                                    0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-
-void put_tag(std::vector<std::byte>& out, const char (&tag)[5]) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::byte>(tag[i]));
-}
-
-void put_u16(std::vector<std::byte>& out, std::uint32_t v) {
-  out.push_back(static_cast<std::byte>(v & 0xFF));
-  out.push_back(static_cast<std::byte>((v >> 8) & 0xFF));
-}
-
-void put_u32(std::vector<std::byte>& out, std::uint32_t v) {
-  put_u16(out, v & 0xFFFF);
-  put_u16(out, v >> 16);
-}
 
 std::size_t header_length(const AudioFormat& spec) {
   return uses_plain_header(spec) ? PLAIN_HEADER : EXTENSIBLE_HEADER;
@@ -42,8 +24,7 @@ std::uint64_t max_data_length(const AudioFormat& spec) {
 }  // namespace
 
 bool uses_plain_header(const AudioFormat& spec) {
-  return !spec.is_float && spec.channels <= 2 &&
-         spec.bits_per_sample <= 16;
+  return !spec.is_float && spec.channels <= 2 && spec.bits_per_sample <= 16;
 }
 
 std::vector<std::byte> wav_header(const AudioFormat& spec, std::uint32_t data_length) {
@@ -52,39 +33,36 @@ std::vector<std::byte> wav_header(const AudioFormat& spec, std::uint32_t data_le
   const std::uint32_t byte_rate = spec.sample_rate * block_align;
   const bool plain = uses_plain_header(spec);
 
-  std::vector<std::byte> out;
-  out.reserve(header_length(spec));
-  put_tag(out, "RIFF");
-  put_u32(out, data_length + (plain ? 36 : 60));
-  put_tag(out, "WAVE");
-  put_tag(out, "fmt ");
-  put_u32(out, plain ? 16 : 40);
-  put_u16(out, plain ? 1 : 0xFFFE);
-  put_u16(out, spec.channels);
-  put_u32(out, spec.sample_rate);
-  put_u32(out, byte_rate);
-  put_u16(out, block_align);
-  if (plain) {
-    put_u16(out, spec.bits_per_sample);
-  } else {
-    put_u16(out, bytes * 8);  // container bits
-    put_u16(out, 22);         // extension size
-    put_u16(out, spec.bits_per_sample);
+  std::vector<std::byte> header(header_length(spec));
+  riff::HeaderOut out(header);
+  out.chunk(riff::RIFF, data_length + (plain ? 36 : 60));
+  out.tag(riff::WAVE);
+  out.chunk(riff::FMT, plain ? 16 : 40);
+  out.fmt_fields({
+      .format = plain ? riff::FORMAT_PCM : riff::FORMAT_EXTENSIBLE,
+      .channels = spec.channels,
+      .sample_rate = spec.sample_rate,
+      .byte_rate = byte_rate,
+      .block_align = static_cast<std::uint16_t>(block_align),
+      // The extensible chunk declares the container here, the valid bits below.
+      .bits = plain ? spec.bits_per_sample : static_cast<std::uint16_t>(bytes * 8),
+  });
+  if (!plain) {
+    out.u16(22);  // extension size
+    out.u16(spec.bits_per_sample);
     const int speakers = std::min<int>(spec.channels, 18);
-    put_u32(out, static_cast<std::uint32_t>((std::uint64_t{1} << speakers) - 1));
-    put_u16(out, spec.is_float ? 3 : 1);
-    for (std::uint8_t b : GUID_TAIL) out.push_back(static_cast<std::byte>(b));
+    out.u32(static_cast<std::uint32_t>((std::uint64_t{1} << speakers) - 1));
+    out.u16(spec.is_float ? riff::FORMAT_FLOAT : riff::FORMAT_PCM);
+    out.bytes(std::as_bytes(std::span(riff::SUBFORMAT_GUID_TAIL)));
   }
-  put_tag(out, "data");
-  put_u32(out, data_length);
-  return out;
+  out.chunk(riff::DATA, data_length);
+  return header;
 }
 
 std::expected<void, Error> check_wav_format(const AudioFormat& spec) {
-  const bool depth_ok = spec.is_float
-                            ? spec.bits_per_sample == 32
-                            : (spec.bits_per_sample == 8 || spec.bits_per_sample == 16 ||
-                               spec.bits_per_sample == 24 || spec.bits_per_sample == 32);
+  const bool depth_ok = spec.is_float ? spec.bits_per_sample == 32
+                                      : (spec.bits_per_sample == 8 || spec.bits_per_sample == 16 ||
+                                         spec.bits_per_sample == 24 || spec.bits_per_sample == 32);
   if (!depth_ok)
     return std::unexpected(
         app_error("Unsupported bit depth: " + std::to_string(spec.bits_per_sample)));

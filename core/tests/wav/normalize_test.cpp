@@ -321,6 +321,28 @@ TEST_F(NormalizeFile, TwentyFourBitStereoGetsThe68ByteExtensibleHeader) {
   EXPECT_NEAR(samples[1], -8388607, 1);
 }
 
+TEST_F(NormalizeFile, FloatFilesGetThe68ByteExtensibleHeaderWithTheFloatSubFormat) {
+  write_bytes(path, float_wav(2, {0.25f, -0.125f}));
+  ASSERT_EQ(outcome(normalize_file(path)), "normalized");
+  const Bytes out = read_bytes<std::uint8_t>(path);
+  // clang-format off
+  const Bytes header = {'R', 'I', 'F', 'F', 68, 0, 0, 0, 'W', 'A', 'V', 'E',
+                        'f', 'm', 't', ' ', 40, 0, 0, 0,
+                        0xFE, 0xFF, 2, 0,           // extensible, 2 channels
+                        0x80, 0xBB, 0, 0,           // 48000 Hz
+                        0x00, 0xDC, 0x05, 0,        // 384000 bytes per second
+                        8, 0, 32, 0,                // block align, container bits
+                        22, 0, 32, 0,               // extension size, valid bits
+                        3, 0, 0, 0,                 // channel mask
+                        0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                        0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71,
+                        'd', 'a', 't', 'a', 8, 0, 0, 0};
+  // clang-format on
+  ASSERT_EQ(out.size(), 76u);
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + 68), header);
+  EXPECT_EQ(float_samples(out, 68), (std::vector<float>{1.0f, -0.5f}));
+}
+
 TEST_F(NormalizeFile, MoreThanTwoChannelsGetTheExtensibleHeaderWithAChannelMask) {
   write_bytes(path, pcm_wav(3, 16, {16384, 0, -1}));
   ASSERT_EQ(outcome(normalize_file(path)), "normalized");
