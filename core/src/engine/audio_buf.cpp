@@ -25,14 +25,14 @@ std::vector<Chunk> AudioBuf::take_all() {
   return out;
 }
 
-void AudioBuf::fail(std::string line) {
+void AudioBuf::fail(CaptureFailure failure) {
   std::lock_guard lock(mutex_);
   if (failure_) return;
-  failure_ = std::move(line);
+  failure_ = std::move(failure);
   failed_.store(true, std::memory_order_release);
 }
 
-std::optional<std::string> AudioBuf::take_failure() {
+std::optional<CaptureFailure> AudioBuf::take_failure() {
   if (!failed()) return std::nullopt;
   std::lock_guard lock(mutex_);
   if (failure_taken_) return std::nullopt;

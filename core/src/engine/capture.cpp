@@ -99,15 +99,25 @@ std::expected<StreamHandle, std::string> start_source(CapturePlatform& platform,
 void report_loopback_failure(AudioBuf& buffer, std::string_view msg,
                              const std::optional<std::filesystem::path>& exe_dir) {
   const std::filesystem::path name{std::string(LOOPBACK_ERROR_FILE)};
-  const std::string text = "Loopback error: " + std::string(msg) + "\n";
-  if (auto file = File::create(exe_dir ? *exe_dir / name : name)) {
-    (void)write_all(*file, std::as_bytes(std::span(text.data(), text.size())));
-  }
-  buffer.fail("Loopback capture error: " + std::string(msg));
+  buffer.fail(CaptureFailure{
+      "Loopback capture error: " + std::string(msg),
+      ErrorFile{exe_dir ? *exe_dir / name : name, "Loopback error: " + std::string(msg) + "\n"}});
 }
 
 void report_input_failure(AudioBuf& buffer, std::string_view err) {
   buffer.fail("Mic stream error: " + std::string(err));
+}
+
+std::optional<std::string> take_capture_failure(AudioBuf& buffer) {
+  auto failure = buffer.take_failure();
+  if (!failure) return std::nullopt;
+  if (const auto& error_file = failure->file) {
+    if (auto file = File::create(error_file->path)) {
+      const std::string& text = error_file->text;
+      (void)write_all(*file, std::as_bytes(std::span(text.data(), text.size())));
+    }
+  }
+  return std::move(failure->line);
 }
 
 // --- The default output device ------------------------------------------

@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/audio_buf.h"
 #include "base/audio_format.h"
+#include "engine/audio_buf.h"
 #include "engine/sample_format.h"
 
 namespace quillbox {
@@ -159,14 +159,21 @@ std::expected<StreamHandle, std::string> start_source(CapturePlatform& platform,
 
 inline constexpr std::string_view LOOPBACK_ERROR_FILE = "quillbox_loopback_error.txt";
 
-// A loopback stream whose setup failed on its own thread: rewrites
+// A loopback stream whose setup failed on its own thread: reports
+// "Loopback capture error: {msg}" through the buffer, with the error file
 // "quillbox_loopback_error.txt" in `exe_dir` (the current directory when it
-// is unknown) with "Loopback error: {msg}\n", ignoring any failure to do so,
-// and reports "Loopback capture error: {msg}" through the buffer.
+// is unknown) holding "Loopback error: {msg}\n". Only records: safe on a
+// sound system's callback thread.
 void report_loopback_failure(AudioBuf& buffer, std::string_view msg,
                              const std::optional<std::filesystem::path>& exe_dir);
 // An input stream that failed or whose device vanished: "Mic stream error: {err}".
 void report_input_failure(AudioBuf& buffer, std::string_view err);
+
+// Takes the buffer's failure, once: rewrites the error file it leaves, if
+// any, ignoring any failure to do so, and returns its line. The write may
+// wait on the file system, so this runs on the processor's thread, never on
+// a capture's.
+std::optional<std::string> take_capture_failure(AudioBuf& buffer);
 
 // --- The default output device ------------------------------------------
 

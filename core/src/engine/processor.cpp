@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/console.h"
+#include "engine/capture.h"
 #include "engine/session_output.h"
 
 namespace quillbox {
@@ -99,10 +100,11 @@ class Processor {
     return !output_.error();
   }
 
-  // A capture that ended by itself is told once; the other sources record on.
+  // A capture that ended by itself is told once (its error file written
+  // here, off the capture's thread); the other sources record on.
   void report_stream_failure(SourceFeed& feed) {
     if (!feed.buffer()->failed()) return;
-    if (auto line = feed.buffer()->take_failure()) {
+    if (auto line = take_capture_failure(*feed.buffer())) {
       const std::string text = *line + "\n";
       if (s_.err) {
         s_.err(text);

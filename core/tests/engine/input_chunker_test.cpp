@@ -8,6 +8,8 @@
 #include <limits>
 #include <vector>
 
+#include "engine/capture.h"
+
 namespace quillbox {
 namespace {
 
@@ -106,14 +108,14 @@ TEST(SampleConversion, EachFormatMapsItsExtremesAndMidpoint) {
 TEST(AudioBufFailure, FirstLineWinsIsHandedOutOnceAndLaterChunksAreRefused) {
   AudioBuf buf;
   buf.push(Chunk{{0.1f}, {}});
-  EXPECT_FALSE(buf.take_failure());
+  EXPECT_FALSE(take_capture_failure(buf));
   buf.fail("Mic stream error: gone");
   buf.fail("Mic stream error: again");
   buf.push(Chunk{{0.2f}, {}});
   EXPECT_TRUE(buf.failed());
   EXPECT_EQ(buf.take_all().size(), 1u);  // what came before the failure stays
-  EXPECT_EQ(buf.take_failure(), "Mic stream error: gone");
-  EXPECT_FALSE(buf.take_failure());
+  EXPECT_EQ(take_capture_failure(buf), "Mic stream error: gone");
+  EXPECT_FALSE(take_capture_failure(buf));
 }
 
 }  // namespace

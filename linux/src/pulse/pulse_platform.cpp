@@ -1,7 +1,10 @@
 #include "pulse/pulse_platform.h"
 
+#include <filesystem>
+#include <optional>
 #include <utility>
 
+#include "base/platform_paths.h"
 #include "pulse/pulse_connection.h"
 #include "pulse/pulse_devices.h"
 #include "pulse/pulse_streams.h"
@@ -68,7 +71,7 @@ class PulsePlatform final : public CapturePlatform {
     return pulse::start_loopback_stream(
         connection_, *session,
         {sink->monitor, sink->spec, sink->map, sink->running ? "" : sink->name},
-        pulse::native_spec(sink->spec), std::move(buffer));
+        pulse::native_spec(sink->spec), std::move(buffer), exe_dir_);
   }
 
   StreamResult start_default_mic(std::shared_ptr<AudioBuf> buffer) override {
@@ -142,6 +145,8 @@ class PulsePlatform final : public CapturePlatform {
 
   std::shared_ptr<Connection> connection_ = std::make_shared<Connection>();
   DefaultOutputId default_output_;
+  // Where a loopback's error file goes; looked up once, not on the main loop.
+  const std::optional<std::filesystem::path> exe_dir_ = executable_directory();
 };
 
 }  // namespace

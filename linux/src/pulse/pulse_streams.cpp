@@ -7,7 +7,6 @@
 
 #include "engine/capture_stamps.h"
 #include "engine/input_chunker.h"
-#include "base/platform_paths.h"
 #include "engine/sample_format.h"
 
 namespace quillbox::pulse {
@@ -165,9 +164,11 @@ class RecordStream : public CaptureStream {
 class LoopbackStream final : public RecordStream {
  public:
   LoopbackStream(std::shared_ptr<Connection> connection, AudioFormat format,
-                 std::shared_ptr<AudioBuf> buffer, std::string source)
+                 std::shared_ptr<AudioBuf> buffer, std::string source,
+                 std::optional<std::filesystem::path> error_file_dir)
       : RecordStream(std::move(connection), format, std::move(buffer)),
-        source_(std::move(source)) {}
+        source_(std::move(source)),
+        error_file_dir_(std::move(error_file_dir)) {}
   ~LoopbackStream() override { close(); }
 
  protected:
@@ -179,11 +180,12 @@ class LoopbackStream final : public RecordStream {
     buffer().push(std::move(chunk));
   }
   void failed(const std::string& text) override {
-    report_loopback_failure(buffer(), source_ + ": " + text, executable_directory());
+    report_loopback_failure(buffer(), source_ + ": " + text, error_file_dir_);
   }
 
  private:
   std::string source_;
+  std::optional<std::filesystem::path> error_file_dir_;
 };
 
 class InputStream final : public RecordStream {
@@ -212,9 +214,10 @@ class InputStream final : public RecordStream {
 
 StreamResult start_loopback_stream(std::shared_ptr<Connection> connection,
                                    const Connection::Session& session, const RecordTarget& target,
-                                   AudioFormat format, std::shared_ptr<AudioBuf> buffer) {
-  auto stream =
-      std::make_unique<LoopbackStream>(connection, format, std::move(buffer), target.source);
+                                   AudioFormat format, std::shared_ptr<AudioBuf> buffer,
+                                   std::optional<std::filesystem::path> error_file_dir) {
+  auto stream = std::make_unique<LoopbackStream>(connection, format, std::move(buffer),
+                                                 target.source, std::move(error_file_dir));
   if (auto opened = stream->open(session.context(), target); !opened) {
     return std::unexpected(opened.error());
   }

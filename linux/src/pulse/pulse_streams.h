@@ -7,12 +7,14 @@
 // - A loopback records a sink's monitor and pushes one chunk per read.
 //   Its start returns as soon as the stream is requested; a failure
 //   afterwards (the server refuses the stream, the sink vanishes) is
-//   reported once as a loopback failure. A sink renders as far ahead as its
-//   streams allow, up to 2 s when nobody plays, and its monitor delivers
-//   nothing until real time catches up; so a loopback of an idle sink
-//   restarts it (suspend and resume) once its own short-latency stream is
-//   there. The recording stream itself keeps the sink from being suspended
-//   when idle: the monitor delivers silence continuously.
+//   recorded once as a loopback failure. Its error file (in
+//   `error_file_dir`) is left to the processor: no file is touched on the
+//   main loop thread, which every stream's callbacks share. A sink renders
+//   as far ahead as its streams allow, up to 2 s when nobody plays, and its
+//   monitor delivers nothing until real time catches up; so a loopback of an
+//   idle sink restarts it (suspend and resume) once its own short-latency
+//   stream is there. The recording stream itself keeps the sink from being
+//   suspended when idle: the monitor delivers silence continuously.
 // - An input stream records a source through `InputChunker` (chunks of at
 //   least 5 ms, never split). Its start waits until the stream runs or
 //   fails; a failure after that is reported once as "Mic stream error".
@@ -33,12 +35,14 @@
 #include <pulse/pulseaudio.h>
 
 #include <expected>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "base/audio_format.h"
 #include "engine/audio_buf.h"
 #include "engine/capture.h"
-#include "base/audio_format.h"
 #include "pulse/pulse_connection.h"
 
 namespace quillbox::pulse {
@@ -58,7 +62,8 @@ struct RecordTarget {
 // Both start under `session` (the main loop's lock held).
 StreamResult start_loopback_stream(std::shared_ptr<Connection> connection,
                                    const Connection::Session& session, const RecordTarget& target,
-                                   AudioFormat format, std::shared_ptr<AudioBuf> buffer);
+                                   AudioFormat format, std::shared_ptr<AudioBuf> buffer,
+                                   std::optional<std::filesystem::path> error_file_dir);
 StreamResult start_input_stream(std::shared_ptr<Connection> connection,
                                 const Connection::Session& session, const RecordTarget& target,
                                 AudioFormat format, std::shared_ptr<AudioBuf> buffer);

@@ -3,6 +3,7 @@
 // source "VirtualMic" (default, 1000 Hz at half scale). Skipped when no such
 // server runs (PULSE_SERVER unset).
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -10,10 +11,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -21,8 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/capture.h"
 #include "base/platform_paths.h"
+#include "engine/capture.h"
 #include "pulse/pulse_platform.h"
 #include "signal_analysis.h"
 
@@ -290,7 +294,36 @@ TEST_F(PulseTest, NoServerFailsClearlyAndAtOnce) {
   unlink(path.c_str());
 }
 
-TEST_F(PulseTest, VanishedDevicesReportOnceAndOthersKeepDelivering) {
+// A file whose writer waits, as on a file system that does not answer: a
+// read lease makes every open for writing wait until the lease is given up.
+class BlockingFile {
+ public:
+  explicit BlockingFile(const std::filesystem::path& path)
+      : old_sigio_(std::signal(SIGIO, SIG_IGN)),  // the lease holder's notice
+        fd_(::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644)) {
+    held_ = fd_ >= 0 && ::fcntl(fd_, F_SETLEASE, F_RDLCK) == 0;
+  }
+  ~BlockingFile() {
+    release();
+    std::signal(SIGIO, old_sigio_);
+  }
+  BlockingFile(const BlockingFile&) = delete;
+  BlockingFile& operator=(const BlockingFile&) = delete;
+  bool held() const { return held_; }
+  void release() {
+    if (fd_ < 0) return;
+    ::fcntl(fd_, F_SETLEASE, F_UNLCK);
+    ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  void (*old_sigio_)(int);
+  int fd_;
+  bool held_ = false;
+};
+
+TEST_F(PulseTest, VanishedDevicesReportOnceAndOthersKeepDeliveringWhileTheErrorFileWaits) {
   Module sink(
       "module-null-sink sink_name=gone sink_properties=device.description=Gone rate=48000 "
       "channels=2");
@@ -312,18 +345,25 @@ TEST_F(PulseTest, VanishedDevicesReportOnceAndOthersKeepDelivering) {
   EXPECT_FALSE(loop_buf->take_all().empty());
   EXPECT_FALSE(input_buf->take_all().empty());
 
+  // The loopback's error file waits for its file system: the main loop
+  // thread only records the failure; whoever takes it writes the file.
+  const auto file = executable_directory().value_or(".") / LOOPBACK_ERROR_FILE;
+  BlockingFile blocking(file);
+  ASSERT_TRUE(blocking.held()) << "no file lease: " << std::strerror(errno);
   source.unload();
   sink.unload();
   std::this_thread::sleep_for(300ms);
   (void)mic_buf->take_all();
   std::this_thread::sleep_for(300ms);
   EXPECT_GT(mic_buf->take_all().size(), 10u);  // the microphone carries on
+  EXPECT_TRUE(loop_buf->failed());
+  blocking.release();
+  EXPECT_EQ(std::filesystem::file_size(file), 0u);
 
-  EXPECT_EQ(input_buf->take_failure(), "Mic stream error: Entity killed");
-  EXPECT_EQ(input_buf->take_failure(), std::nullopt);
-  EXPECT_EQ(loop_buf->take_failure(), "Loopback capture error: gone.monitor: Entity killed");
-  EXPECT_EQ(loop_buf->take_failure(), std::nullopt);
-  const auto file = executable_directory().value_or(".") / LOOPBACK_ERROR_FILE;
+  EXPECT_EQ(take_capture_failure(*input_buf), "Mic stream error: Entity killed");
+  EXPECT_EQ(take_capture_failure(*input_buf), std::nullopt);
+  EXPECT_EQ(take_capture_failure(*loop_buf), "Loopback capture error: gone.monitor: Entity killed");
+  EXPECT_EQ(take_capture_failure(*loop_buf), std::nullopt);
   EXPECT_EQ(shell("cat '" + file.string() + "'"), "Loopback error: gone.monitor: Entity killed");
   std::filesystem::remove(file);
   // A failed stream pushes nothing more.

@@ -114,7 +114,7 @@ TEST(InputStream, VanishedDeviceEndsItsDeliveryWithOneLineAndKeepsWhatCame) {
   const auto chunks = rig.buffer->take_all();
   ASSERT_EQ(chunks.size(), 2u);
   EXPECT_EQ(chunks[1].samples, tenth);
-  EXPECT_EQ(rig.buffer->take_failure(),
+  EXPECT_EQ(take_capture_failure(*rig.buffer),
             "Mic stream error: DeviceNotAvailable (GetNextPacketSize: 0x88890004)");
   EXPECT_EQ(rig.notices,
             std::vector<std::string>{"Mic stream: data discontinuity (some audio was lost)"});

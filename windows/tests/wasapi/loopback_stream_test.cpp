@@ -109,7 +109,8 @@ TEST(LoopbackStream, EachSetupStepThatFailsLeavesTheErrorFileAndOneFailureLine) 
     c.arrange(rig);
     rig.start();
     ASSERT_TRUE(eventually([&] { return rig.buffer->failed(); }));
-    EXPECT_EQ(rig.buffer->take_failure(), "Loopback capture error: " + std::string(c.message));
+    EXPECT_EQ(take_capture_failure(*rig.buffer),
+              "Loopback capture error: " + std::string(c.message));
     EXPECT_EQ(rig.error_file(), "Loopback error: " + std::string(c.message) + "\n");
     rig.stream.reset();  // releasing a stream whose thread ended is harmless
     EXPECT_TRUE(rig.buffer->take_all().empty());
@@ -200,7 +201,7 @@ TEST(LoopbackStream, VanishedDeviceEndsOnlyThisStreamWithOneLine) {
   rig.script->add({bytes_of(std::vector<float>{0.75f, 0.75f}), 1, 0, 0});
   rig.start();
   ASSERT_TRUE(eventually([&] { return rig.buffer->failed(); }));
-  EXPECT_EQ(rig.buffer->take_failure(), "Loopback capture error: GetBuffer: 0x88890004");
+  EXPECT_EQ(take_capture_failure(*rig.buffer), "Loopback capture error: GetBuffer: 0x88890004");
   // What came before the loss stays; nothing is read after it.
   const auto chunks = rig.buffer->take_all();
   ASSERT_EQ(chunks.size(), 1u);
