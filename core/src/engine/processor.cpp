@@ -103,12 +103,7 @@ class Processor {
   void report_stream_failure(SourceFeed& feed) {
     if (!feed.buffer()->failed()) return;
     if (auto line = feed.buffer()->take_failure()) {
-      const std::string text = *line + "\n";
-      if (s_.err) {
-        s_.err(text);
-      } else {
-        write_stderr(text);
-      }
+      write_err(s_.err, *line + "\n");
     }
   }
 

@@ -38,14 +38,6 @@ struct InputStream::Shared {
     if (stop_event != nullptr) ::CloseHandle(stop_event);
   }
 
-  void notice(std::string_view text) const {
-    if (settings.notice) {
-      settings.notice(text);
-    } else {
-      write_stderr(std::string(text) + "\n");
-    }
-  }
-
   // The capture thread's body: sets up the stream, reports, then delivers
   // until told to stop, and pushes the last partial chunk.
   void run(const DeviceOpener& open, std::promise<std::optional<std::string>>& report) {
@@ -71,7 +63,7 @@ struct InputStream::Shared {
         .before_initialize = [&](const WaveFormat& mix) -> ExtraStep {
           const auto sample = capture_sample_format(mix);
           if (const auto* name = std::get_if<std::string>(&sample)) {
-            notice("Mic stream: unsupported sample format " + *name);
+            write_err(settings.notice, "Mic stream: unsupported sample format " + *name + "\n");
             return "StreamConfigNotSupported";
           }
           format = std::get<SampleFormat>(sample);
@@ -122,7 +114,7 @@ struct InputStream::Shared {
       if (woke == WAIT_OBJECT_0) break;
       const auto failure = reader.drain(*client.get(), *capture.get(), deliver);
       if (reader.take_discontinuity()) {
-        notice("Mic stream: data discontinuity (some audio was lost)");
+        write_err(settings.notice, "Mic stream: data discontinuity (some audio was lost)\n");
       }
       // A device that is gone ends the delivery; other failures are polled past.
       if (failure && device_gone(static_cast<std::uint32_t>(failure->hr))) {

@@ -92,14 +92,6 @@ LoopbackStream::~LoopbackStream() {
   if (thread_.joinable()) thread_.join();
 }
 
-void LoopbackStream::notice(std::string_view text) const {
-  if (settings_.notice) {
-    settings_.notice(text);
-  } else {
-    write_stderr(std::string(text) + "\n");
-  }
-}
-
 bool LoopbackStream::wait_poll() {
   std::unique_lock lock(mutex_);
   wake_.wait_for(lock, settings_.poll_interval, [this] { return stop_.load(); });
@@ -142,7 +134,7 @@ std::optional<std::string> LoopbackStream::setup_and_capture() {
   SilentRenderStream silent;
   if (settings_.keep_device_playing) {
     if (auto failed = silent.open(**device)) {
-      notice("Loopback keep-alive stream: " + *failed);
+      write_err(settings_.notice, "Loopback keep-alive stream: " + *failed + "\n");
     }
   }
 
@@ -156,11 +148,12 @@ std::optional<std::string> LoopbackStream::setup_and_capture() {
   };
   while (wait_poll()) {
     if (silent.running()) {
-      if (auto failed = silent.feed()) notice("Loopback keep-alive stream: " + *failed);
+      if (auto failed = silent.feed())
+        write_err(settings_.notice, "Loopback keep-alive stream: " + *failed + "\n");
     }
     const auto failure = reader.drain(client, *set_up->service.get(), deliver);
     if (reader.take_discontinuity()) {
-      notice("Loopback capture: data discontinuity (some audio was lost)");
+      write_err(settings_.notice, "Loopback capture: data discontinuity (some audio was lost)\n");
     }
     // A device that is gone ends this stream; other failures are polled past.
     if (failure && device_gone(static_cast<std::uint32_t>(failure->hr))) {
