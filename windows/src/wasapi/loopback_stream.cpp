@@ -80,8 +80,10 @@ LoopbackStream::LoopbackStream(DeviceOpener open, std::shared_ptr<AudioBuf> buff
     : open_(std::move(open)),
       buffer_(std::move(buffer)),
       format_(format),
-      settings_(std::move(settings)),
-      thread_([this] { run(); }) {}
+      settings_(std::move(settings)) {
+  // Started once every member it reads is in place.
+  thread_ = std::thread([this] { run(); });
+}
 
 LoopbackStream::~LoopbackStream() {
   {
