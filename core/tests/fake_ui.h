@@ -7,14 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "flows/source_start_queue.h"
 #include "flows/ui_services.h"
 
 namespace quillbox {
@@ -103,19 +102,11 @@ class FakeUi final : public UiServices {
   time_point now() override { return clock; }
   void request_close() override { close_requested = true; }
 
-  void post_source_started(SourceStartResult result) override {
-    std::lock_guard lock(mutex_);
-    posted_.push_back(std::move(result));
-    arrived_.notify_all();
-  }
+  void post_source_started(SourceStartResult result) override { posted_.push(std::move(result)); }
   // Waits for the next handed-over start outcome.
   std::optional<SourceStartResult> wait_posted(
       std::chrono::seconds timeout = std::chrono::seconds(10)) {
-    std::unique_lock lock(mutex_);
-    if (!arrived_.wait_for(lock, timeout, [&] { return !posted_.empty(); })) return std::nullopt;
-    SourceStartResult r = std::move(posted_.front());
-    posted_.pop_front();
-    return r;
+    return posted_.wait_take(timeout);
   }
 
   std::string last_status() const { return statuses.empty() ? std::string() : statuses.back(); }
@@ -128,9 +119,7 @@ class FakeUi final : public UiServices {
     dialogs.pop_front();
     return d;
   }
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::deque<SourceStartResult> posted_;
+  SourceStartQueue posted_;
 };
 
 }  // namespace quillbox::test_support

@@ -105,12 +105,7 @@ class Processor {
   void report_stream_failure(SourceFeed& feed) {
     if (!feed.buffer()->failed()) return;
     if (auto line = take_capture_failure(*feed.buffer())) {
-      const std::string text = *line + "\n";
-      if (s_.err) {
-        s_.err(text);
-      } else {
-        write_stderr(text);
-      }
+      write_err(s_.err, *line + "\n");
     }
   }
 

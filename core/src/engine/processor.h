@@ -17,14 +17,15 @@
 #include <string>
 #include <vector>
 
-#include "engine/audio_buf.h"
-#include "base/buffered_file.h"
 #include "base/audio_format.h"
+#include "base/buffered_file.h"
+#include "base/console.h"
+#include "engine/audio_buf.h"
 #include "engine/pass_clock.h"
 #include "engine/record_mode.h"
-#include "wav/recpart_writer.h"
 #include "engine/source_lane.h"
 #include "engine/write_policy.h"
+#include "wav/recpart_writer.h"
 
 namespace quillbox {
 
@@ -90,7 +91,7 @@ struct ErrorSlot {
 // Everything the processor thread takes over at start.
 struct ProcessorSetup {
   std::vector<std::shared_ptr<SourceFeed>> sources;
-  AudioFormat spec;                     // the session format every source is converted to
+  AudioFormat spec;                    // the session format every source is converted to
   std::vector<RecpartWriter> writers;  // writer 0 alone in single-file mode
   std::vector<std::filesystem::path> files;
   std::optional<BufferedFile> instructions;
@@ -104,7 +105,7 @@ struct ProcessorSetup {
   RecordMode mode = RecordMode::Single;
   std::shared_ptr<PassClock> clock;  // the real clock when empty
   // Resampler messages and capture failure lines; standard error when empty.
-  SourceLane::ErrorSink err;
+  TextSink err;
   std::uint64_t part_size_limit = PART_SIZE_LIMIT;
 };
 

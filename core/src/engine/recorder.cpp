@@ -97,7 +97,6 @@ AudioFormat greatest_format(const std::vector<AudioFormat>& formats) {
 std::expected<Recorder, std::string> Recorder::start(const StartRequest& request,
                                                      const RecorderEnv& env) {
   CapturePlatform& capture = *env.capture;
-  const auto err = env.err ? env.err : std::function<void(std::string_view)>(write_stderr);
 
   Recorder rec;
   rec.capture_ = env.capture;
@@ -169,7 +168,7 @@ std::expected<Recorder, std::string> Recorder::start(const StartRequest& request
           "Loopback \"" + device.name + "\" failed to start: ");
     }
   }
-  for (const std::string& w : rec.warnings_) err(w + "\n");
+  for (const std::string& w : rec.warnings_) write_err(env.err, w + "\n");
 
   std::vector<AudioFormat> natives;
   for (const SourceInfo& s : rec.sources_) natives.push_back(s.native);

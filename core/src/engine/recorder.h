@@ -18,11 +18,12 @@
 #include <string_view>
 #include <vector>
 
+#include "base/audio_format.h"
+#include "base/console.h"
+#include "base/platform_paths.h"
 #include "engine/audio_buf.h"
 #include "engine/capture.h"
-#include "base/audio_format.h"
 #include "engine/pass_clock.h"
-#include "base/platform_paths.h"
 #include "engine/processor.h"
 #include "engine/record_mode.h"
 
@@ -31,7 +32,7 @@ namespace quillbox {
 // What the window asks for.
 struct StartRequest {
   std::string output_dir;
-  std::vector<std::string> devices;  // ticked "Other devices:" entries, as listed
+  std::vector<std::string> devices;   // ticked "Other devices:" entries, as listed
   std::optional<AudioFormat> format;  // absent: "auto"
   bool record_system = false;
   bool record_mic = false;
@@ -75,7 +76,7 @@ struct StopResult {
 struct RecorderEnv {
   std::shared_ptr<CapturePlatform> capture;
   PlatformPaths paths;
-  std::function<void(std::string_view)> err;                          // standard error when empty
+  TextSink err;                                                       // standard error when empty
   std::shared_ptr<PassClock> clock;                                   // the real clock when empty
   std::function<std::chrono::system_clock::time_point()> wall_clock;  // system_clock when empty
   std::uint64_t part_size_limit = PART_SIZE_LIMIT;

@@ -170,7 +170,7 @@ struct SourceLane::Handover {
 };
 
 SourceLane::SourceLane(std::uint32_t native_rate, std::uint16_t native_channels,
-                       const AudioFormat& out, ErrorSink err)
+                       const AudioFormat& out, TextSink err)
     : native_rate_(native_rate),
       native_channels_(native_channels),
       out_rate_(out.sample_rate),
@@ -224,11 +224,7 @@ std::expected<void, std::string> SourceLane::create_resampler(std::size_t source
   }
   const std::string line = "Failed to create resampler for source " + std::to_string(source_index) +
                            ": " + reason + "\n";
-  if (err_) {
-    err_(line);
-  } else {
-    write_stderr(line);
-  }
+  write_err(err_, line);
   return std::unexpected(std::move(reason));
 }
 

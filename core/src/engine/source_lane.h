@@ -7,14 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "base/audio_format.h"
+#include "base/console.h"
 
 namespace quillbox {
 
@@ -47,12 +46,10 @@ class SampleQueue {
 
 class SourceLane {
  public:
-  using ErrorSink = std::function<void(std::string_view)>;
-
   // An empty lane without resampler. `err` receives the resampler-creation
   // message (standard error by default).
   SourceLane(std::uint32_t native_rate, std::uint16_t native_channels, const AudioFormat& out,
-             ErrorSink err = {});
+             TextSink err = {});
   ~SourceLane();
   SourceLane(SourceLane&&) noexcept;
   SourceLane& operator=(SourceLane&&) noexcept;
@@ -115,7 +112,7 @@ class SourceLane {
   std::uint16_t native_channels_;
   std::uint32_t out_rate_;
   std::uint16_t out_channels_;
-  ErrorSink err_;
+  TextSink err_;
   std::unique_ptr<Resampler> resampler_;
   std::vector<float> pending_;
   std::vector<float> resampled_;  // scratch: one feed's resampler output, interleaved

@@ -187,7 +187,7 @@ class InstructedStems final : public WritePolicy {
 
 }  // namespace
 
-SourceState::SourceState(const AudioFormat& format, const AudioFormat& spec, SourceLane::ErrorSink err)
+SourceState::SourceState(const AudioFormat& format, const AudioFormat& spec, TextSink err)
     : format(format),
       lane(format.sample_rate, format.channels, spec, std::move(err)),
       clock(format.sample_rate),

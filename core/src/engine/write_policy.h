@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include "engine/audio_buf.h"
 #include "base/audio_format.h"
+#include "engine/audio_buf.h"
 #include "engine/record_mode.h"
 #include "engine/session_output.h"
 #include "engine/source_clock.h"
@@ -27,7 +27,7 @@ namespace quillbox {
 // queue runs on from there without gaps, since gaps are filled with silence
 // as the audio is converted.
 struct SourceState {
-  SourceState(const AudioFormat& format, const AudioFormat& spec, SourceLane::ErrorSink err);
+  SourceState(const AudioFormat& format, const AudioFormat& spec, TextSink err);
 
   AudioFormat format;             // what the lane converts from: the running capture's format
   SourceLane lane;                // the source's audio in the session format, waiting to be written

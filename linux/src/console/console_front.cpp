@@ -3,16 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <deque>
 #include <map>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
+#include "base/text.h"
 #include "flows/app_state.h"
 #include "flows/finish_save.h"
 #include "flows/recording_control.h"
-#include "base/text.h"
+#include "flows/source_start_queue.h"
 
 namespace quillbox {
 namespace {
@@ -59,17 +58,8 @@ class ConsoleUi final : public UiServices {
   time_point now() override { return std::chrono::steady_clock::now(); }
   void request_close() override {}
 
-  void post_source_started(SourceStartResult result) override {
-    std::lock_guard lock(mutex_);
-    posted_.push_back(std::move(result));
-  }
-  std::optional<SourceStartResult> take_posted() {
-    std::lock_guard lock(mutex_);
-    if (posted_.empty()) return std::nullopt;
-    SourceStartResult r = std::move(posted_.front());
-    posted_.pop_front();
-    return r;
-  }
+  void post_source_started(SourceStartResult result) override { posted_.push(std::move(result)); }
+  std::optional<SourceStartResult> take_posted() { return posted_.take(); }
 
   void show_line(std::string_view text) {
     env_.err(text);
@@ -87,8 +77,7 @@ class ConsoleUi final : public UiServices {
   std::map<Control, std::string> texts_;
   std::map<Control, bool> ticks_;
   std::optional<std::size_t> quality_;
-  std::mutex mutex_;
-  std::deque<SourceStartResult> posted_;
+  SourceStartQueue posted_;
   bool line_shown_ = false;
 };
 

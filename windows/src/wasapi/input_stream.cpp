@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/console.h"
+#include "wasapi/client_setup.h"
 #include "wasapi/packet_reader.h"
 #include "wasapi/wasapi_devices.h"
 
@@ -37,14 +38,6 @@ struct InputStream::Shared {
     if (stop_event != nullptr) ::CloseHandle(stop_event);
   }
 
-  void notice(std::string_view text) const {
-    if (settings.notice) {
-      settings.notice(text);
-    } else {
-      write_stderr(std::string(text) + "\n");
-    }
-  }
-
   // The capture thread's body: sets up the stream, reports, then delivers
   // until told to stop, and pushes the last partial chunk.
   void run(const DeviceOpener& open, std::promise<std::optional<std::string>>& report) {
@@ -55,61 +48,47 @@ struct InputStream::Shared {
       report.set_value(device.error());
       return;
     }
-    ComPtr<IAudioClient> client;
-    HRESULT hr =
-        (*device)->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.put_void());
-    if (FAILED(hr)) {
-      report.set_value(stream_error_kind("Activate", hr));
-      return;
-    }
-    CoTaskMem<WAVEFORMATEX> mix;
-    hr = client->GetMixFormat(mix.put());
-    if (FAILED(hr)) {
-      report.set_value(stream_error_kind("GetMixFormat", hr));
-      return;
-    }
-    const auto wave = wave_format_of(mix.get());
-    if (!wave) {
-      report.set_value("StreamConfigNotSupported");
-      return;
-    }
-    const auto sample = capture_sample_format(*wave);
-    if (const auto* name = std::get_if<std::string>(&sample)) {
-      notice("Mic stream: unsupported sample format " + *name);
-      report.set_value("StreamConfigNotSupported");
-      return;
-    }
-    const SampleFormat format = std::get<SampleFormat>(sample);
-    HANDLE data_event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (data_event == nullptr) {
-      report.set_value(stream_error_kind("CreateEvent", HRESULT_FROM_WIN32(::GetLastError())));
-      return;
-    }
+    HANDLE data_event = nullptr;
     struct EventCloser {
-      HANDLE h;
-      ~EventCloser() { ::CloseHandle(h); }
+      HANDLE& h;
+      ~EventCloser() {
+        if (h != nullptr) ::CloseHandle(h);
+      }
     } close_data_event{data_event};
-    hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
-                            INPUT_BUFFER, 0, mix.get(), nullptr);
-    if (FAILED(hr)) {
-      report.set_value(stream_error_kind("Initialize", hr));
+    SampleFormat format{};
+    const ClientSetup setup{
+        .stream_flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+        .buffer = INPUT_BUFFER,
+        .word = stream_error_kind,
+        .before_initialize = [&](const WaveFormat& mix) -> ExtraStep {
+          const auto sample = capture_sample_format(mix);
+          if (const auto* name = std::get_if<std::string>(&sample)) {
+            write_err(settings.notice, "Mic stream: unsupported sample format " + *name + "\n");
+            return "StreamConfigNotSupported";
+          }
+          format = std::get<SampleFormat>(sample);
+          data_event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+          if (data_event == nullptr) {
+            return stream_error_kind("CreateEvent", HRESULT_FROM_WIN32(::GetLastError()));
+          }
+          return std::nullopt;
+        },
+        .after_initialize = [&](IAudioClient& client, const WaveFormat&) -> ExtraStep {
+          const HRESULT hr = client.SetEventHandle(data_event);
+          if (FAILED(hr)) return stream_error_kind("SetEventHandle", hr);
+          return std::nullopt;
+        }};
+    auto set_up = set_up_client<IAudioCaptureClient>(**device, setup);
+    if (!set_up) {
+      report.set_value(set_up.error());
       return;
     }
-    hr = client->SetEventHandle(data_event);
-    if (FAILED(hr)) {
-      report.set_value(stream_error_kind("SetEventHandle", hr));
-      return;
-    }
-    ComPtr<IAudioCaptureClient> capture;
-    hr = client->GetService(__uuidof(IAudioCaptureClient), capture.put_void());
-    if (FAILED(hr)) {
-      report.set_value(stream_error_kind("GetService", hr));
-      return;
-    }
-    rate = wave->sample_rate;
-    channels = wave->channels;
+    ComPtr<IAudioClient> client = std::move(set_up->client);
+    ComPtr<IAudioCaptureClient> capture = std::move(set_up->service);
+    rate = set_up->mix.sample_rate;
+    channels = set_up->mix.channels;
     chunker.emplace(buffer, rate, channels);
-    hr = client->Start();
+    const HRESULT hr = client->Start();
     if (FAILED(hr)) {
       report.set_value(stream_error_kind("Start", hr));
       return;
@@ -135,7 +114,7 @@ struct InputStream::Shared {
       if (woke == WAIT_OBJECT_0) break;
       const auto failure = reader.drain(*client.get(), *capture.get(), deliver);
       if (reader.take_discontinuity()) {
-        notice("Mic stream: data discontinuity (some audio was lost)");
+        write_err(settings.notice, "Mic stream: data discontinuity (some audio was lost)\n");
       }
       // A device that is gone ends the delivery; other failures are polled past.
       if (failure && device_gone(static_cast<std::uint32_t>(failure->hr))) {
@@ -192,8 +171,8 @@ std::expected<std::unique_ptr<InputStream>, std::string> InputStream::start(
   // The stream delivers the mix format's rate and channels whatever the
   // device's own format says; only bits and float come from the latter.
   stream->format_ = AudioFormat{shared->rate, shared->channels,
-                               native ? native->bits_per_sample : std::uint16_t{16},
-                               native ? native->is_float : false};
+                                native ? native->bits_per_sample : std::uint16_t{16},
+                                native ? native->is_float : false};
   return stream;
 }
 

@@ -4,8 +4,9 @@
 #include <vector>
 
 #include "base/console.h"
-#include "wasapi/packet_reader.h"
 #include "base/platform_paths.h"
+#include "wasapi/client_setup.h"
+#include "wasapi/packet_reader.h"
 #include "wasapi/wasapi_devices.h"
 
 namespace quillbox::wasapi {
@@ -22,26 +23,22 @@ constexpr REFERENCE_TIME SILENT_BUFFER = 2'000'000;
 
 std::optional<std::string> SilentRenderStream::open(IMMDevice& device) {
   close();
-  ComPtr<IAudioClient> client;
-  HRESULT hr = device.Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.put_void());
-  if (FAILED(hr)) return hr_text("Activate", hr);
-  CoTaskMem<WAVEFORMATEX> mix;
-  hr = client->GetMixFormat(mix.put());
-  if (FAILED(hr)) return hr_text("GetMixFormat", hr);
-  hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, SILENT_BUFFER, 0, mix.get(), nullptr);
-  if (FAILED(hr)) return hr_text("Initialize", hr);
   UINT32 frames = 0;
-  hr = client->GetBufferSize(&frames);
-  if (FAILED(hr)) return hr_text("GetBufferSize", hr);
-  ComPtr<IAudioRenderClient> render;
-  hr = client->GetService(__uuidof(IAudioRenderClient), render.put_void());
-  if (FAILED(hr)) return hr_text("GetService", hr);
-  client_ = std::move(client);
-  render_ = std::move(render);
+  const ClientSetup setup{
+      .buffer = SILENT_BUFFER,
+      .after_initialize = [&](IAudioClient& client, const WaveFormat&) -> ExtraStep {
+        const HRESULT hr = client.GetBufferSize(&frames);
+        if (FAILED(hr)) return hr_text("GetBufferSize", hr);
+        return std::nullopt;
+      }};
+  auto set_up = set_up_client<IAudioRenderClient>(device, setup);
+  if (!set_up) return set_up.error();
+  client_ = std::move(set_up->client);
+  render_ = std::move(set_up->service);
   buffer_frames_ = frames;
   // The buffer is full of silence before the device starts playing it.
   if (auto failed = feed()) return failed;
-  hr = client_->Start();
+  const HRESULT hr = client_->Start();
   if (FAILED(hr)) {
     close();
     return hr_text("Start", hr);
@@ -83,8 +80,10 @@ LoopbackStream::LoopbackStream(DeviceOpener open, std::shared_ptr<AudioBuf> buff
     : open_(std::move(open)),
       buffer_(std::move(buffer)),
       format_(format),
-      settings_(std::move(settings)),
-      thread_([this] { run(); }) {}
+      settings_(std::move(settings)) {
+  // Started once every member it reads is in place.
+  thread_ = std::thread([this] { run(); });
+}
 
 LoopbackStream::~LoopbackStream() {
   {
@@ -93,14 +92,6 @@ LoopbackStream::~LoopbackStream() {
   }
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
-}
-
-void LoopbackStream::notice(std::string_view text) const {
-  if (settings_.notice) {
-    settings_.notice(text);
-  } else {
-    write_stderr(std::string(text) + "\n");
-  }
 }
 
 bool LoopbackStream::wait_poll() {
@@ -122,41 +113,34 @@ void LoopbackStream::run() {
 std::optional<std::string> LoopbackStream::setup_and_capture() {
   auto device = open_();
   if (!device) return device.error();
-  ComPtr<IAudioClient> client;
-  HRESULT hr = (*device)->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.put_void());
-  if (FAILED(hr)) return hr_text("Activate", hr);
-  std::optional<WaveFormat> wave;
-  {
-    CoTaskMem<WAVEFORMATEX> mix;
-    hr = client->GetMixFormat(mix.put());
-    if (FAILED(hr)) return hr_text("GetMixFormat", hr);
-    wave = wave_format_of(mix.get());
-    if (!wave) return hr_text("GetMixFormat", HR_UNSUPPORTED_FORMAT);
-    hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK, LOOPBACK_BUFFER,
-                            0, mix.get(), nullptr);
-    if (FAILED(hr)) return hr_text("Initialize", hr);
-  }
-  // Packets come in the mix format; one the capture cannot convert is refused.
-  const auto sample = capture_sample_format(*wave);
-  if (const auto* name = std::get_if<std::string>(&sample)) {
-    return hr_text("GetMixFormat", HR_UNSUPPORTED_FORMAT) + " (" + *name + ")";
-  }
-  const SampleFormat format = std::get<SampleFormat>(sample);
-  const std::size_t channels = wave->channels;
-  ComPtr<IAudioCaptureClient> capture;
-  hr = client->GetService(__uuidof(IAudioCaptureClient), capture.put_void());
-  if (FAILED(hr)) return hr_text("GetService", hr);
-  hr = client->Start();
+  SampleFormat format{};
+  const ClientSetup setup{
+      .stream_flags = AUDCLNT_STREAMFLAGS_LOOPBACK,
+      .buffer = LOOPBACK_BUFFER,
+      // Packets come in the mix format; one the capture cannot convert is refused.
+      .after_initialize = [&](IAudioClient&, const WaveFormat& mix) -> ExtraStep {
+        const auto sample = capture_sample_format(mix);
+        if (const auto* name = std::get_if<std::string>(&sample)) {
+          return hr_text("GetMixFormat", HR_UNSUPPORTED_FORMAT) + " (" + *name + ")";
+        }
+        format = std::get<SampleFormat>(sample);
+        return std::nullopt;
+      }};
+  auto set_up = set_up_client<IAudioCaptureClient>(**device, setup);
+  if (!set_up) return set_up.error();
+  IAudioClient& client = *set_up->client.get();
+  const std::size_t channels = set_up->mix.channels;
+  const HRESULT hr = client.Start();
   if (FAILED(hr)) return hr_text("Start", hr);
 
   SilentRenderStream silent;
   if (settings_.keep_device_playing) {
     if (auto failed = silent.open(**device)) {
-      notice("Loopback keep-alive stream: " + *failed);
+      write_err(settings_.notice, "Loopback keep-alive stream: " + *failed + "\n");
     }
   }
 
-  PacketReader reader(wave->sample_rate);
+  PacketReader reader(set_up->mix.sample_rate);
   const auto deliver = [&](const BYTE* data, UINT32 frames, CaptureTime time) {
     Chunk chunk;
     chunk.time = time;
@@ -166,11 +150,12 @@ std::optional<std::string> LoopbackStream::setup_and_capture() {
   };
   while (wait_poll()) {
     if (silent.running()) {
-      if (auto failed = silent.feed()) notice("Loopback keep-alive stream: " + *failed);
+      if (auto failed = silent.feed())
+        write_err(settings_.notice, "Loopback keep-alive stream: " + *failed + "\n");
     }
-    const auto failure = reader.drain(*client.get(), *capture.get(), deliver);
+    const auto failure = reader.drain(client, *set_up->service.get(), deliver);
     if (reader.take_discontinuity()) {
-      notice("Loopback capture: data discontinuity (some audio was lost)");
+      write_err(settings_.notice, "Loopback capture: data discontinuity (some audio was lost)\n");
     }
     // A device that is gone ends this stream; other failures are polled past.
     if (failure && device_gone(static_cast<std::uint32_t>(failure->hr))) {
@@ -178,7 +163,7 @@ std::optional<std::string> LoopbackStream::setup_and_capture() {
       break;
     }
   }
-  client->Stop();
+  client.Stop();
   return std::nullopt;
 }
 

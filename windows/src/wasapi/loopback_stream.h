@@ -25,6 +25,7 @@
 #include <string_view>
 #include <thread>
 
+#include "base/console.h"
 #include "engine/capture.h"
 #include "wasapi/com_support.h"
 
@@ -38,8 +39,9 @@ using DeviceOpener = std::function<std::expected<ComPtr<IMMDevice>, std::string>
 struct StreamSettings {
   // Pause between two drains of the loopback client.
   std::chrono::microseconds poll_interval{3000};
-  // Notices (a discontinuity, a failed keep-alive stream); standard error when empty.
-  std::function<void(std::string_view)> notice;
+  // Notices (a discontinuity, a failed keep-alive stream), one whole line
+  // each; standard error when empty.
+  TextSink notice;
   // Where the loopback error file goes; the program's folder when empty.
   std::function<std::optional<std::filesystem::path>()> error_file_dir;
   // Keep a silent render stream open beside the loopback capture.
@@ -83,7 +85,6 @@ class LoopbackStream final : public CaptureStream {
  private:
   void run();
   std::optional<std::string> setup_and_capture();
-  void notice(std::string_view text) const;
   // Sleeps one poll interval; false once the stream is told to stop.
   bool wait_poll();
 

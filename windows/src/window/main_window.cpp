@@ -5,8 +5,6 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <climits>
-#include <cmath>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -20,17 +18,14 @@
 #include "wasapi/wasapi_devices.h"
 #include "wasapi/wasapi_platform.h"
 #include "window/win32_ui.h"
+#include "window/window_controls.h"
 
 namespace quillbox {
 namespace {
 
 constexpr wchar_t CLASS_NAME[] = L"QuillboxMain";
-constexpr DWORD MAIN_STYLE = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr UINT_PTR TIMER_ID = 1;
 constexpr UINT TIMER_MS = 1000;
-constexpr float CLIENT_WIDTH = 600.0f;
-constexpr float BASE_HEIGHT = 358.0f;
-constexpr float ROW_HEIGHT = 16.0f;
 
 // The window thread's state: the flows' context and the window's own handles.
 struct MainWindow {
@@ -38,13 +33,8 @@ struct MainWindow {
   std::shared_ptr<wasapi::WasapiPlatform> capture;
   AppContext app{AppState{}, ui, RecorderEnv{}};
   HWND main_window = nullptr;
-  HWND start_button = nullptr;
-  HWND device_list = nullptr;
-  float dpi_scale = 1.0f;
-  HFONT font = nullptr;
+  WindowControls controls;
   HWND last_focus = nullptr;
-  // Controls that keep the focus when the window gets it back.
-  std::vector<HWND> focusable;
   // Reads the default output id once; joined when the loop ends.
   std::thread devices_worker;
   // A timer tick runs flows that may show boxes, whose loops deliver ticks again.
@@ -53,56 +43,6 @@ struct MainWindow {
 
 MainWindow* g_window = nullptr;
 WNDPROC g_list_previous = nullptr;
-
-// Nearest integer, halves away from zero, saturated to 32 bits; NaN is 0.
-int scaled(float value, float scale) {
-  const double v = static_cast<double>(value) * static_cast<double>(scale);
-  if (std::isnan(v)) return 0;
-  const double r = std::round(v);
-  if (r >= static_cast<double>(INT_MAX)) return INT_MAX;
-  if (r <= static_cast<double>(INT_MIN)) return INT_MIN;
-  return static_cast<int>(r);
-}
-
-HWND create_control(const wchar_t* cls, const std::wstring& text, DWORD style, float x, float y,
-                    float w, float h, HWND parent, int id, float scale, DWORD ex_style = 0) {
-  return ::CreateWindowExW(ex_style, cls, text.c_str(), style | WS_CHILD | WS_VISIBLE,
-                           scaled(x, scale), scaled(y, scale), scaled(w, scale), scaled(h, scale),
-                           parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                           ::GetModuleHandleW(nullptr), nullptr);
-}
-
-// The selected quality entry for a format: the last preset of equal format,
-// "Auto (match source)" for none, entry 0 when nothing matches.
-int preset_index(const std::optional<AudioFormat>& format) {
-  int found = 0;
-  for (std::size_t i = 0; i < FORMAT_PRESETS.size(); ++i)
-    if (FORMAT_PRESETS[i].spec == format) found = static_cast<int>(i);
-  return found;
-}
-
-float screen_scale(HWND window, std::size_t rows) {
-  float dpi = 1.0f;
-  if (HDC dc = ::GetDC(window)) {
-    dpi = static_cast<float>(::GetDeviceCaps(dc, LOGPIXELSX)) / 96.0f;
-    ::ReleaseDC(window, dc);
-  }
-  return layout_scale(dpi, ::GetSystemMetrics(SM_CXSCREEN), ::GetSystemMetrics(SM_CYSCREEN), rows);
-}
-
-BOOL CALLBACK set_font_on_child(HWND child, LPARAM font) {
-  ::SendMessageW(child, WM_SETFONT, static_cast<WPARAM>(font), TRUE);
-  return TRUE;
-}
-
-HFONT make_font(float scale) {
-  const auto stock = static_cast<HFONT>(::GetStockObject(DEFAULT_GUI_FONT));
-  LOGFONTW lf{};
-  if (::GetObjectW(stock, sizeof lf, &lf) == 0) return stock;
-  if (lf.lfHeight != 0) lf.lfHeight = scaled(static_cast<float>(lf.lfHeight), scale);
-  HFONT font = ::CreateFontIndirectW(&lf);
-  return font != nullptr ? font : stock;
-}
 
 // The device list: Space ticks or unticks the selected entry; a click only selects.
 LRESULT CALLBACK list_proc(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
@@ -118,95 +58,15 @@ LRESULT CALLBACK list_proc(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 void on_create(MainWindow& w, HWND hwnd) {
-  const StartRequest& d = w.app.state.defaults;
-  const std::size_t rows = list_rows(w.capture->list_output_devices().size() +
-                                     w.capture->list_input_devices().devices.size());
-  const float s = screen_scale(hwnd, rows);
-  w.dpi_scale = s;
-  const float r = ROW_HEIGHT * static_cast<float>(rows);
-  const bool has_mic = w.capture->default_input_name().has_value();
-  Win32Ui& ui = w.ui;
   w.main_window = hwnd;
-  ui.set_main_window(hwnd);
+  w.ui.set_main_window(hwnd);
+  const std::size_t devices =
+      w.capture->list_output_devices().size() + w.capture->list_input_devices().devices.size();
+  const bool has_mic = w.capture->default_input_name().has_value();
+  w.controls = create_controls(hwnd, w.ui, w.app.state.defaults, devices, has_mic);
 
-  const auto button = [&](Control id, const wchar_t* text, DWORD style, float x, float y, float cw,
-                          float ch) {
-    HWND c = create_control(L"BUTTON", text, style, x, y, cw, ch, hwnd, static_cast<int>(id), s);
-    ui.set_control(id, c);
-    w.focusable.push_back(c);
-    return c;
-  };
-  const auto label = [&](const wchar_t* text, float x, float y, float cw, float ch) {
-    return create_control(L"STATIC", text, 0, x, y, cw, ch, hwnd, 0, s);
-  };
-
-  w.start_button = button(Control::StartButton, L"&Start Recording", WS_TABSTOP | BS_DEFPUSHBUTTON,
-                          10, 10, 160, 26);
-  if (has_mic)
-    button(Control::MicBox, L"Record &microphone", WS_TABSTOP | BS_AUTOCHECKBOX, 10, 46, 200, 20);
-  else
-    label(L"No microphone found", 10, 49, 200, 16);
-  button(Control::SystemBox, L"Record &system audio", WS_TABSTOP | BS_AUTOCHECKBOX, 10, 68, 200,
-         20);
-  button(Control::SingleRadio, L"Single file", WS_GROUP | WS_TABSTOP | BS_AUTORADIOBUTTON, 10, 92,
-         145, 20);
-  button(Control::SilenceRadio, L"Stems (silence)", BS_AUTORADIOBUTTON, 10, 128, 145, 20);
-  button(Control::InstructedRadio, L"Stems (instructed)", BS_AUTORADIOBUTTON, 10, 164, 155, 20);
-  label(L"Mix all sources into one recording file.", 165, 94, 425, 30);
-  label(L"Record each source separately; insert silence while disabled so files stay aligned.", 165,
-        130, 425, 30);
-  label(L"Record active segments separately and provide sample-accurate editor offsets.", 165, 166,
-        425, 30);
-  label(L"Quality:", 10, 201, 55, 16);
-  HWND combo = create_control(L"COMBOBOX", L"", WS_TABSTOP | CBS_DROPDOWNLIST, 68, 198, 522,
-                              22.0f + 18.0f * static_cast<float>(FORMAT_PRESETS.size()), hwnd,
-                              static_cast<int>(Control::QualityCombo), s);
-  ui.set_control(Control::QualityCombo, combo);
-  w.focusable.push_back(combo);
-  for (const FormatPreset& preset : FORMAT_PRESETS)
-    ::SendMessageW(combo, CB_ADDSTRING, 0,
-                   reinterpret_cast<LPARAM>(to_wide(std::string(preset.label)).c_str()));
-  ::SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(preset_index(d.format)), 0);
-  label(L"Other devices:", 10, 226, 120, 16);
-  w.device_list = create_control(
-      L"LISTBOX", L"", WS_VSCROLL | WS_TABSTOP | LBS_NOINTEGRALHEIGHT | LBS_NOTIFY, 10, 244, 580,
-      r + 4.0f, hwnd, static_cast<int>(Control::DeviceList), s, WS_EX_CLIENTEDGE);
-  ui.set_control(Control::DeviceList, w.device_list);
-  w.focusable.push_back(w.device_list);
-  label(L"Output folder:", 10, r + 256.0f, 85, 18);
-  HWND edit =
-      create_control(L"EDIT", to_wide(d.output_dir), WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, 100,
-                     r + 254.0f, 490, 22, hwnd, static_cast<int>(Control::FolderEdit), s);
-  ui.set_control(Control::FolderEdit, edit);
-  w.focusable.push_back(edit);
-  // The ask-where-to-save box is not among the controls that keep the focus.
-  button(Control::AskSaveBox, L"Ask where to save after recording", WS_TABSTOP | BS_AUTOCHECKBOX,
-         10, r + 284.0f, 360, 28);
-  w.focusable.pop_back();
-  button(Control::RepairButton, L"Repair incomplete recordings", WS_TABSTOP | BS_PUSHBUTTON, 10,
-         r + 316.0f, 280, 26);
-  button(Control::NormalizeButton, L"Normalize WAV file...", WS_TABSTOP | BS_PUSHBUTTON, 300,
-         r + 316.0f, 290, 26);
-  ui.set_control(Control::StatusLabel, label(L"Ready.", 220, 14, 210, 36));
-  ui.set_control(Control::DurationLabel, label(L"", 220, 54, 210, 18));
-
-  w.font = make_font(s);
-  ::EnumChildWindows(hwnd, set_font_on_child, reinterpret_cast<LPARAM>(w.font));
-
-  ui.set_checked(Control::MicBox, d.record_mic);
-  ui.set_checked(Control::SystemBox, d.record_system);
-  ui.set_checked(d.mode == RecordMode::Single         ? Control::SingleRadio
-                 : d.mode == RecordMode::StemsSilence ? Control::SilenceRadio
-                                                      : Control::InstructedRadio,
-                 true);
-
-  g_list_previous = reinterpret_cast<WNDPROC>(
-      ::SetWindowLongPtrW(w.device_list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(list_proc)));
-
-  RECT rect{0, 0, scaled(CLIENT_WIDTH, s), scaled(BASE_HEIGHT + r, s)};
-  ::AdjustWindowRect(&rect, MAIN_STYLE, FALSE);
-  ::SetWindowPos(hwnd, nullptr, 0, 0, rect.right - rect.left, rect.bottom - rect.top,
-                 SWP_NOMOVE | SWP_NOZORDER);
+  g_list_previous = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
+      w.controls.device_list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(list_proc)));
   ::SetTimer(hwnd, TIMER_ID, TIMER_MS, nullptr);
 
   refresh_device_list(w.app, *w.capture);
@@ -249,7 +109,7 @@ void on_command(MainWindow& w, int id) {
 }
 
 void restore_focus(MainWindow& w) {
-  ::SetFocus(w.last_focus != nullptr ? w.last_focus : w.start_button);
+  ::SetFocus(w.last_focus != nullptr ? w.last_focus : w.controls.start_button);
 }
 
 LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -260,9 +120,7 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       on_create(*w, hwnd);
       return 0;
     case WM_DESTROY:
-      if (w->font != nullptr && w->font != ::GetStockObject(DEFAULT_GUI_FONT))
-        ::DeleteObject(w->font);
-      w->font = nullptr;
+      release_font(w->controls);
       ::PostQuitMessage(0);
       return 0;
     case WM_ACTIVATE:
@@ -270,7 +128,7 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     case WM_SETFOCUS: {
       HWND focused = ::GetFocus();
-      if (std::ranges::find(w->focusable, focused) != w->focusable.end())
+      if (std::ranges::find(w->controls.focusable, focused) != w->controls.focusable.end())
         w->last_focus = focused;
       else
         restore_focus(*w);
@@ -293,24 +151,10 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       }
       return 0;
     case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORLISTBOX: {
-      const auto dc = reinterpret_cast<HDC>(wp);
-      ::SetTextColor(dc, RGB(0, 0, 0));
-      ::SetBkColor(dc, ::GetSysColor(COLOR_WINDOW));
-      return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_WINDOW));
-    }
-    case WM_CTLCOLORBTN: {
-      const auto dc = reinterpret_cast<HDC>(wp);
-      ::SetTextColor(dc, RGB(0, 0, 0));
-      ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
-      return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_BTNFACE));
-    }
-    case WM_CTLCOLORSTATIC: {
-      const auto dc = reinterpret_cast<HDC>(wp);
-      ::SetTextColor(dc, RGB(0, 0, 0));
-      ::SetBkMode(dc, TRANSPARENT);
-      return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_BTNFACE));
-    }
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORSTATIC:
+      return control_colors(msg, reinterpret_cast<HDC>(wp));
     case WM_APP_DEVICES_READY:
       refresh_device_list(w->app, *w->capture);
       return 0;
@@ -378,7 +222,7 @@ int run_window(const Options& options) {
 
   ::ShowWindow(hwnd, SW_SHOW);
   ::UpdateWindow(hwnd);
-  ::SetFocus(w.start_button);
+  ::SetFocus(w.controls.start_button);
 
   MSG msg;
   while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {

@@ -1,9 +1,10 @@
 #pragma once
 
-// The main window: class "QuillboxMain", its twenty controls, the message
-// loop and window mode of the program. The window procedure turns messages
-// into calls of the core's flows (start, live switching, timer, finish and
-// save, the file tools); what they decide and say is theirs.
+// The main window: class "QuillboxMain", the message loop and window mode
+// of the program. The window procedure turns messages into calls of the
+// core's flows (start, live switching, timer, finish and save, the file
+// tools); what they decide and say is theirs. Its controls are made and
+// laid out by `window_controls`.
 
 #include "cli/cli.h"
 

@@ -236,25 +236,16 @@ void Win32Ui::request_close() {
 }
 
 void Win32Ui::post_source_started(SourceStartResult result) {
-  {
-    std::lock_guard lock(mutex_);
-    started_.push_back(std::move(result));
-  }
+  started_.push(std::move(result));
   ::PostMessageW(main_window_, WM_APP_SOURCE_STARTED, 0, 0);
 }
 
 std::optional<SourceStartResult> Win32Ui::take_source_started() {
-  std::lock_guard lock(mutex_);
-  if (started_.empty()) return std::nullopt;
-  SourceStartResult r = std::move(started_.front());
-  started_.pop_front();
-  return r;
+  return started_.take();
 }
 
 void Win32Ui::clear_source_started() {
-  std::deque<SourceStartResult> dropped;
-  std::lock_guard lock(mutex_);
-  dropped.swap(started_);
+  started_.clear();
 }
 
 }  // namespace quillbox

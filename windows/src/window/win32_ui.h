@@ -8,12 +8,11 @@
 
 #include <windows.h>
 
-#include <deque>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "flows/source_start_queue.h"
 #include "flows/ui_services.h"
 
 namespace quillbox {
@@ -57,8 +56,7 @@ class Win32Ui final : public UiServices {
  private:
   HWND main_window_ = nullptr;
   std::map<Control, HWND> controls_;
-  std::mutex mutex_;
-  std::deque<SourceStartResult> started_;
+  SourceStartQueue started_;
 };
 
 }  // namespace quillbox

@@ -92,7 +92,7 @@ TEST(InputStream, StartFailuresAreReportedAsErrorKinds) {
   f->wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
   f->wBitsPerSample = 64;
   EXPECT_EQ(rig.start().error(), "StreamConfigNotSupported");
-  EXPECT_EQ(rig.notices, std::vector<std::string>{"Mic stream: unsupported sample format F64"});
+  EXPECT_EQ(rig.notices, std::vector<std::string>{"Mic stream: unsupported sample format F64\n"});
 }
 
 TEST(InputStream, VanishedDeviceEndsItsDeliveryWithOneLineAndKeepsWhatCame) {
@@ -117,7 +117,7 @@ TEST(InputStream, VanishedDeviceEndsItsDeliveryWithOneLineAndKeepsWhatCame) {
   EXPECT_EQ(take_capture_failure(*rig.buffer),
             "Mic stream error: DeviceNotAvailable (GetNextPacketSize: 0x88890004)");
   EXPECT_EQ(rig.notices,
-            std::vector<std::string>{"Mic stream: data discontinuity (some audio was lost)"});
+            std::vector<std::string>{"Mic stream: data discontinuity (some audio was lost)\n"});
   EXPECT_EQ(rig.script->live_objects.load(), 0);
 }
 

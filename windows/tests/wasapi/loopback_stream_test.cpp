@@ -163,8 +163,8 @@ TEST(LoopbackStream, DeliversOnePacketPerChunkClampedSilentAsZerosAndPollsPastFa
   ASSERT_TRUE(eventually([&] { return rig.script->next_packet_calls > calls + 5; }));
   EXPECT_TRUE(rig.buffer->take_all().empty());
   EXPECT_FALSE(rig.buffer->failed());
-  EXPECT_EQ(rig.notices_now(),
-            std::vector<std::string>{"Loopback capture: data discontinuity (some audio was lost)"});
+  EXPECT_EQ(rig.notices_now(), std::vector<std::string>{
+                                   "Loopback capture: data discontinuity (some audio was lost)\n"});
 
   // The loopback client: shared mode with the loopback flag and a 2 s buffer;
   // beside it the silent render stream, fed with silence only.
@@ -232,9 +232,9 @@ TEST(LoopbackStream, FailingRenderStreamLeavesTheCaptureRunning) {
     EXPECT_FALSE(rig.buffer->failed());
     EXPECT_EQ(
         rig.notices_now(),
-        std::vector<std::string>{fail_at_open ? "Loopback keep-alive stream: Activate: 0x80070005"
+        std::vector<std::string>{fail_at_open ? "Loopback keep-alive stream: Activate: 0x80070005\n"
                                               : "Loopback keep-alive stream: "
-                                                "GetCurrentPadding: 0x88890004"});
+                                                "GetCurrentPadding: 0x88890004\n"});
     rig.stream.reset();
     EXPECT_EQ(rig.script->live_objects.load(), 0);
   }
