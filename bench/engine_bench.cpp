@@ -13,10 +13,10 @@
 #include <string>
 
 #include "base/buffered_file.h"
+#include "base/text.h"
 #include "engine/recorder.h"
 #include "stepped_clock.h"
 #include "synthetic_capture.h"
-#include "base/text.h"
 
 namespace {
 

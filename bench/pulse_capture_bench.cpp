@@ -20,9 +20,9 @@
 #include <string>
 #include <thread>
 
-#include "pulse/pulse_platform.h"
-#include "engine/recorder.h"
 #include "base/text.h"
+#include "engine/recorder.h"
+#include "pulse/pulse_platform.h"
 
 namespace quillbox {
 namespace {

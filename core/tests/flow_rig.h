@@ -9,13 +9,13 @@
 #include <mutex>
 #include <string>
 
-#include "flows/app_state.h"
+#include "base/text.h"
 #include "fake_ui.h"
+#include "flows/app_state.h"
 #include "flows/recording_control.h"
 #include "stepped_clock.h"
 #include "synthetic_capture.h"
 #include "test_support.h"
-#include "base/text.h"
 
 namespace quillbox::test_support {
 

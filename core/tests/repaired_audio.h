@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <vector>
 
-#include "wav/repair.h"
-#include "signal_analysis.h"
 #include "base/text.h"
+#include "signal_analysis.h"
+#include "wav/repair.h"
 
 namespace quillbox::test_support {
 

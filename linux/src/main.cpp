@@ -8,12 +8,12 @@
 #include <variant>
 #include <vector>
 
-#include "cli/app.h"
 #include "base/console.h"
-#include "console/console_front.h"
-#include "system/console_signals.h"
-#include "pulse/pulse_platform.h"
 #include "base/text.h"
+#include "cli/app.h"
+#include "console/console_front.h"
+#include "pulse/pulse_platform.h"
+#include "system/console_signals.h"
 
 int main(int argc, char** argv) {
   using namespace quillbox;

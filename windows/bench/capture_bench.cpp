@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "fake_audio.h"
 #include "engine/input_chunker.h"
+#include "fake_audio.h"
 #include "wasapi/loopback_stream.h"
 #include "wasapi/wasapi_platform.h"
 

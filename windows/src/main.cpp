@@ -12,10 +12,10 @@
 #include <variant>
 #include <vector>
 
-#include "cli/app.h"
 #include "base/console.h"
-#include "window/main_window.h"
 #include "base/text.h"
+#include "cli/app.h"
+#include "window/main_window.h"
 
 namespace {
 

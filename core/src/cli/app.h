@@ -12,8 +12,8 @@
 #include <variant>
 #include <vector>
 
-#include "cli/cli.h"
 #include "base/console.h"
+#include "cli/cli.h"
 #include "wav/repair.h"
 
 namespace quillbox {

@@ -10,8 +10,8 @@
 #include <variant>
 #include <vector>
 
-#include "base/console.h"
 #include "base/audio_format.h"
+#include "base/console.h"
 #include "engine/record_mode.h"
 
 namespace quillbox {

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/buffered_file.h"
 #include "base/audio_format.h"
+#include "base/buffered_file.h"
 #include "base/platform_paths.h"
 #include "engine/record_mode.h"
 #include "wav/recpart_writer.h"
@@ -44,8 +44,8 @@ struct SessionRequest {
   std::string output_dir;  // as the user gave it; empty means the default folder
   RecordMode mode = RecordMode::Single;
   std::string timestamp;            // "YYYY-MM-DD_HH-MM"
-  std::vector<AudioFormat> specs;    // one per source
-  AudioFormat session_spec;          // the mixed file's format
+  std::vector<AudioFormat> specs;   // one per source
+  AudioFormat session_spec;         // the mixed file's format
   std::vector<std::string> labels;  // one per source
   std::vector<bool> active;         // one per source: recording from the start
 };

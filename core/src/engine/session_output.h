@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "base/buffered_file.h"
 #include "base/audio_format.h"
+#include "base/buffered_file.h"
 #include "wav/recpart_writer.h"
 
 namespace quillbox {

@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/app.h"
 #include "base/error.h"
 #include "base/file.h"
 #include "base/file_moves.h"
+#include "cli/app.h"
 #include "engine/recorder.h"
 #include "flows/ui_services.h"
 

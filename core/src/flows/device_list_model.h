@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "flows/app_state.h"
 #include "engine/capture.h"
+#include "flows/app_state.h"
 
 namespace quillbox {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string>
 
+#include "base/text.h"
 #include "wav/normalize.h"
 #include "wav/repair.h"
-#include "base/text.h"
 
 namespace quillbox {
 

@@ -8,10 +8,10 @@
 #include <utility>
 
 #include "base/file_moves.h"
-#include "wav/normalize.h"
 #include "base/path_names.h"
-#include "wav/repair.h"
 #include "base/text.h"
+#include "wav/normalize.h"
+#include "wav/repair.h"
 
 namespace quillbox {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "base/file_moves.h"
-#include "flows/recorder_link.h"
 #include "base/text.h"
+#include "flows/recorder_link.h"
 
 namespace quillbox {
 namespace {

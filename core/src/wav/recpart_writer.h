@@ -13,9 +13,9 @@
 #include <span>
 #include <vector>
 
+#include "base/audio_format.h"
 #include "base/buffered_file.h"
 #include "base/error.h"
-#include "base/audio_format.h"
 #include "base/path_names.h"
 #include "wav/wav_header.h"
 

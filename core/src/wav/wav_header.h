@@ -10,9 +10,9 @@
 #include <expected>
 #include <span>
 
+#include "base/audio_format.h"
 #include "base/error.h"
 #include "base/file.h"
-#include "base/audio_format.h"
 
 namespace quillbox {
 

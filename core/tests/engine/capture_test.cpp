@@ -67,7 +67,9 @@ class FakePlatform final : public CapturePlatform {
       const std::optional<std::string>&) override {
     return AudioFormat{48000, 2, 32, true};
   }
-  std::optional<AudioFormat> probe_input_format(const std::string&) override { return std::nullopt; }
+  std::optional<AudioFormat> probe_input_format(const std::string&) override {
+    return std::nullopt;
+  }
   StreamResult start_loopback(const std::optional<std::string>& id,
                               std::shared_ptr<AudioBuf>) override {
     loopback_id = id;

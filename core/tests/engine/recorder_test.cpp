@@ -14,14 +14,14 @@
 #include <string>
 #include <thread>
 
-#include "wav/repair.h"
-#include "repaired_audio.h"
+#include "base/text.h"
 #include "engine/session_layout.h"
+#include "repaired_audio.h"
 #include "signal_analysis.h"
 #include "stepped_clock.h"
 #include "synthetic_capture.h"
 #include "test_support.h"
-#include "base/text.h"
+#include "wav/repair.h"
 
 namespace quillbox {
 namespace {

@@ -7,8 +7,8 @@
 
 #include "base/file.h"
 #include "base/platform_paths.h"
-#include "test_support.h"
 #include "base/text.h"
+#include "test_support.h"
 
 namespace quillbox {
 namespace {

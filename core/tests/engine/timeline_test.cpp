@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "engine/recorder.h"
-#include "wav/repair.h"
 #include "repaired_audio.h"
 #include "signal_analysis.h"
 #include "stepped_clock.h"
 #include "synthetic_capture.h"
 #include "test_support.h"
-#include "base/text.h"
+#include "wav/repair.h"
 
 namespace quillbox {
 namespace {

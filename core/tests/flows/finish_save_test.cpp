@@ -10,8 +10,8 @@
 
 #include "base/file_moves.h"
 #include "flow_rig.h"
-#include "wav/normalize.h"
 #include "signal_analysis.h"
+#include "wav/normalize.h"
 
 namespace quillbox {
 namespace {

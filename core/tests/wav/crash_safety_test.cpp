@@ -14,9 +14,9 @@
 
 #include "child_process.h"
 #include "crash_stream.h"
+#include "test_support.h"
 #include "wav/recpart_writer.h"
 #include "wav/repair.h"
-#include "test_support.h"
 #include "wav/wav_header.h"
 
 namespace quillbox {

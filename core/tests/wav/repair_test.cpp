@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "wav/recpart_writer.h"
 #include "test_support.h"
+#include "wav/recpart_writer.h"
 #include "wav/wav_header.h"
 
 namespace quillbox {

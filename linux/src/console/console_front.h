@@ -18,9 +18,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/capture.h"
-#include "cli/cli.h"
 #include "base/platform_paths.h"
+#include "cli/cli.h"
+#include "engine/capture.h"
 
 namespace quillbox {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/capture.h"
 #include "base/audio_format.h"
+#include "engine/capture.h"
 #include "pulse/pulse_connection.h"
 
 namespace quillbox::pulse {

@@ -9,10 +9,10 @@
 #include <mutex>
 #include <thread>
 
+#include "base/text.h"
 #include "signal_analysis.h"
 #include "synthetic_capture.h"
 #include "test_support.h"
-#include "base/text.h"
 
 namespace quillbox {
 namespace {

@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <span>
@@ -383,8 +385,12 @@ std::size_t count_entries(const char* dir) {
 // The names of the process's threads, sorted.
 std::vector<std::string> thread_names() {
   std::vector<std::string> out;
+  // Read in this process: a child's /proc/self is the child.
   for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
-    out.push_back(shell("cat " + (e.path() / "comm").string()));
+    std::ifstream comm(e.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    out.push_back(name);
   }
   std::ranges::sort(out);
   return out;

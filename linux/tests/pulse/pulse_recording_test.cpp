@@ -16,13 +16,13 @@
 #include <thread>
 #include <vector>
 
-#include "pulse/pulse_platform.h"
+#include "base/text.h"
 #include "engine/recorder.h"
-#include "wav/repair.h"
+#include "pulse/pulse_platform.h"
 #include "repaired_audio.h"
 #include "signal_analysis.h"
 #include "test_support.h"
-#include "base/text.h"
+#include "wav/repair.h"
 
 namespace quillbox {
 namespace {

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "file_size_limit.h"
-#include "flows/finish_save.h"
 #include "flow_rig.h"
+#include "flows/finish_save.h"
 
 namespace quillbox {
 namespace {

@@ -9,14 +9,14 @@
 #include <thread>
 
 #include "base/file.h"
-#include "file_size_limit.h"
+#include "base/text.h"
 #include "engine/recorder.h"
-#include "wav/repair.h"
+#include "file_size_limit.h"
 #include "signal_analysis.h"
 #include "stepped_clock.h"
 #include "synthetic_capture.h"
 #include "test_support.h"
-#include "base/text.h"
+#include "wav/repair.h"
 
 namespace quillbox {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <avrt.h>
 
-#include "engine/capture_stamps.h"
 #include "base/text.h"
+#include "engine/capture_stamps.h"
 
 namespace quillbox::wasapi {
 

@@ -163,7 +163,7 @@ InputDeviceList list_input_devices() {
 }
 
 std::expected<AudioFormat, std::string> probe_loopback_format(const std::optional<std::string>& id,
-                                                             DefaultOutputId& default_output) {
+                                                              DefaultOutputId& default_output) {
   ComApartment com;
   auto enumerator = create_enumerator();
   if (!enumerator) return std::unexpected(enumerator.error());

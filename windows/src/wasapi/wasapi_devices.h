@@ -58,7 +58,7 @@ std::vector<OutputDeviceInfo> list_output_devices(const DefaultOutputId& default
 InputDeviceList list_input_devices();
 std::optional<std::string> default_input_name();
 std::expected<AudioFormat, std::string> probe_loopback_format(const std::optional<std::string>& id,
-                                                             DefaultOutputId& default_output);
+                                                              DefaultOutputId& default_output);
 std::optional<AudioFormat> probe_input_format(const std::string& name);
 
 // Reads the default output device's id and remembers it when nothing is

@@ -10,13 +10,13 @@
 #include <thread>
 
 #include "base/path_names.h"
+#include "base/text.h"
 #include "engine/recorder.h"
-#include "wav/repair.h"
 #include "signal_analysis.h"
 #include "test_support.h"
-#include "base/text.h"
 #include "wasapi/wasapi_devices.h"
 #include "wasapi/wasapi_platform.h"
+#include "wav/repair.h"
 
 namespace quillbox::wasapi {
 namespace {
