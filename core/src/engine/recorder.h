@@ -18,32 +18,16 @@
 #include <string_view>
 #include <vector>
 
+#include "base/audio_format.h"
+#include "base/platform_paths.h"
 #include "engine/audio_buf.h"
 #include "engine/capture.h"
-#include "base/audio_format.h"
 #include "engine/pass_clock.h"
-#include "base/platform_paths.h"
 #include "engine/processor.h"
 #include "engine/record_mode.h"
+#include "engine/recorder_sources.h"
 
 namespace quillbox {
-
-// What the window asks for.
-struct StartRequest {
-  std::string output_dir;
-  std::vector<std::string> devices;  // ticked "Other devices:" entries, as listed
-  std::optional<AudioFormat> format;  // absent: "auto"
-  bool record_system = false;
-  bool record_mic = false;
-  RecordMode mode = RecordMode::Single;
-};
-
-// One configured source; its position in the list is its index everywhere.
-struct SourceInfo {
-  SourceKey key;
-  AudioFormat native;  // as probed (44.1 kHz stereo 16-bit when the probe failed)
-  std::shared_ptr<SourceFeed> feed;
-};
 
 // What `set_source_enabled` did at once.
 enum class SwitchOutcome : std::uint8_t {
@@ -90,20 +74,26 @@ using SourceStartedSink = std::function<void(SourceStartResult)>;
 // 1970 read "1970-01-01_00-00".
 std::string session_timestamp(std::chrono::system_clock::time_point when);
 
-// The greatest of the formats: higher rate, then more channels, then float
-// over integer, then more bits; the earlier one on a tie.
-AudioFormat greatest_format(const std::vector<AudioFormat>& formats);
-
 // The text a stop reports when the processor ended without its status.
 inline constexpr std::string_view PROCESSOR_LOST_TEXT =
     "processor thread stopped without reporting status";
 
+// Why a recording could not start.
+struct StartError {
+  enum class Kind : std::uint8_t {
+    NoWritableDir,  // no place could hold the recording's files
+  };
+  Kind kind = Kind::NoWritableDir;
+  std::string text;  // what the user sees
+};
+
 class Recorder {
  public:
-  // Starts a recording. Sources that fail to start only add warnings; the
-  // error is the text of a recording that could not be placed anywhere.
-  static std::expected<Recorder, std::string> start(const StartRequest& request,
-                                                    const RecorderEnv& env);
+  // Starts a recording. Sources that fail to start only add warnings; a
+  // recording that could not be placed anywhere is a `NoWritableDir` error
+  // whose text lists every place tried.
+  static std::expected<Recorder, StartError> start(const StartRequest& request,
+                                                   const RecorderEnv& env);
 
   Recorder(Recorder&&) noexcept;
   Recorder& operator=(Recorder&&) = delete;

@@ -14,14 +14,14 @@
 #include <string>
 #include <thread>
 
-#include "wav/repair.h"
-#include "repaired_audio.h"
+#include "base/text.h"
 #include "engine/session_layout.h"
+#include "repaired_audio.h"
 #include "signal_analysis.h"
 #include "stepped_clock.h"
 #include "synthetic_capture.h"
 #include "test_support.h"
-#include "base/text.h"
+#include "wav/repair.h"
 
 namespace quillbox {
 namespace {
@@ -71,7 +71,7 @@ struct Rig {
   }
   ~Rig() { g_places.clear(); }
 
-  std::expected<Recorder, std::string> start(StartRequest request) {
+  std::expected<Recorder, StartError> start(StartRequest request) {
     if (request.output_dir.empty()) request.output_dir = path_to_text(dir.path());
     RecorderEnv env;
     env.capture = capture;
@@ -122,7 +122,7 @@ TEST(Recorder, SingleFileMixesEverySourceAtItsShareOfFullScale) {
                         .format = STUDIO,
                         .record_system = true,
                         .record_mic = true});
-  ASSERT_TRUE(rec.has_value()) << rec.error();
+  ASSERT_TRUE(rec.has_value()) << rec.error().text;
   EXPECT_TRUE(rec->warnings().empty());
   // The default output was remembered by its probe, so only Headset is listed.
   ASSERT_EQ(rec->source_count(), 3u);
@@ -381,12 +381,13 @@ TEST(Recorder, NoWritableFolderStopsTheStartAndReleasesTheCaptures) {
                         .record_system = true,
                         .record_mic = true});
   ASSERT_FALSE(rec.has_value());
+  EXPECT_EQ(rec.error().kind, StartError::Kind::NoWritableDir);
   const std::string lead =
       "Recording couldn't be started because no writeable directory could be found. Please set "
       "the output directory field to a folder you can write to.\n\nTried:\n" +
       path_to_text(rig.dir / "blocker" / "out") + ": ";
-  EXPECT_EQ(rec.error().substr(0, lead.size()), lead);
-  EXPECT_EQ(std::ranges::count(rec.error(), '\n'), 2 + 5);
+  EXPECT_EQ(rec.error().text.substr(0, lead.size()), lead);
+  EXPECT_EQ(std::ranges::count(rec.error().text, '\n'), 2 + 5);
   EXPECT_EQ(rig.capture->live_stream_count(), 0u);
 }
 
