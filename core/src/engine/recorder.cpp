@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <list>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -70,7 +71,8 @@ struct Recorder::Live {
 
   std::shared_ptr<std::atomic<bool>> stop_flag;
   std::shared_ptr<std::atomic<CaptureTime::rep>> stop_time;
-  std::shared_ptr<PassClock> clock;   // the processor's: switches and the stop are timed on it
+  std::shared_ptr<PassClock> clock;  // the processor's: switches and the stop are timed on it
+  WorkerStarter start_worker;
   std::vector<CaptureTime> asked_on;  // per source: when its running start was asked for
   std::thread processor;
   std::optional<std::vector<std::filesystem::path>> files;  // the processor's report
@@ -88,6 +90,35 @@ struct Recorder::Live {
       } catch (...) {
       }
     });
+  }
+
+  // A live start, on its worker: the started capture waits in `ready` while
+  // the source is still wanted, else it is released; `notify` hears the
+  // outcome unless the recording has stopped.
+  void run_start(CapturePlatform& capture, const SourceKey& key, std::size_t index,
+                 std::shared_ptr<AudioBuf> buffer, const SourceStartedSink& notify) {
+    auto started = start_source(capture, key, std::move(buffer));
+    SourceStartResult result{key, index, std::nullopt};
+    std::unique_ptr<CaptureStream> unwanted;
+    bool tell = true;
+    {
+      std::lock_guard lock(mutex);
+      Start& state = starts[index];
+      const bool wanted = state == Start::Running && !stopped;
+      tell = !stopped;
+      if (!started) {
+        if (wanted) result.error = std::move(started.error());
+        state = Start::None;
+      } else if (wanted) {
+        ready[index] = std::move(started->stream);
+        state = Start::Ready;
+      } else {
+        unwanted = std::move(started->stream);
+        state = Start::None;
+      }
+    }
+    unwanted.reset();
+    if (tell && notify) notify(std::move(result));
   }
 
   // Joins the workers that have finished; the caller holds no lock.
@@ -129,6 +160,9 @@ std::expected<Recorder, StartError> Recorder::start(const StartRequest& request,
   rec.mode_ = request.mode;
   Live& live = *rec.live_;
   live.clock = env.clock ? env.clock : real_pass_clock();
+  live.start_worker = env.start_worker ? env.start_worker : [](std::function<void()> body) {
+    return std::thread(std::move(body));
+  };
   // Position 0 of the recording's timeline: before any capture starts, so
   // every captured frame lies after it.
   const CaptureTime start_time = live.clock->now();
@@ -238,36 +272,24 @@ SwitchOutcome Recorder::set_source_enabled(const SourceKey& key, bool enabled,
     live.asked_on[index] = live.clock->now();
   }
   if (start != Live::Start::None) return SwitchOutcome::Starting;
-  start = Live::Start::Running;
-  live.asked_on[index] = live.clock->now();
+  const CaptureTime asked = live.clock->now();
   Live::Worker& worker = live.workers.emplace_back();
-  worker.thread = std::thread([&live, &worker, capture = capture_, buffer = found->feed->buffer(),
-                               key, index, notify = std::move(notify)] {
-    auto started = start_source(*capture, key, buffer);
-    SourceStartResult result{key, index, std::nullopt};
-    std::unique_ptr<CaptureStream> unwanted;
-    bool tell = true;
-    {
-      std::lock_guard lock(live.mutex);
-      Live::Start& state = live.starts[index];
-      const bool wanted = state == Live::Start::Running && !live.stopped;
-      tell = !live.stopped;
-      if (!started) {
-        if (wanted) result.error = std::move(started.error());
-        state = Live::Start::None;
-      } else if (wanted) {
-        live.ready[index] = std::move(started->stream);
-        state = Live::Start::Ready;
-      } else {
-        unwanted = std::move(started->stream);
-        state = Live::Start::None;
-      }
-    }
-    unwanted.reset();
-    if (tell && notify) notify(std::move(result));
-    std::lock_guard lock(live.mutex);
-    worker.done = true;
-  });
+  try {
+    worker.thread = live.start_worker(
+        [&live, &worker, capture = capture_, buffer = found->feed->buffer(), key, index, notify] {
+          live.run_start(*capture, key, index, buffer, notify);
+          std::lock_guard lock(live.mutex);
+          worker.done = true;
+        });
+  } catch (const std::system_error& e) {
+    // Without its worker the start fails here, and says so as a failed start does.
+    live.workers.pop_back();
+    lock.unlock();
+    if (notify) notify(SourceStartResult{key, index, start_failure_text(key, e.what())});
+    return SwitchOutcome::Starting;
+  }
+  start = Live::Start::Running;
+  live.asked_on[index] = asked;
   return SwitchOutcome::Starting;
 }
 

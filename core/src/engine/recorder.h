@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "base/audio_format.h"
@@ -55,6 +56,9 @@ struct StopResult {
   RecordMode mode = RecordMode::Single;
 };
 
+// Starts a thread running `body`, or throws std::system_error as std::thread does.
+using WorkerStarter = std::function<std::thread(std::function<void()>)>;
+
 // What a recording needs of the world outside the core.
 struct RecorderEnv {
   std::shared_ptr<CapturePlatform> capture;
@@ -63,11 +67,15 @@ struct RecorderEnv {
   std::shared_ptr<PassClock> clock;                                   // the real clock when empty
   std::function<std::chrono::system_clock::time_point()> wall_clock;  // system_clock when empty
   std::uint64_t part_size_limit = PART_SIZE_LIMIT;
+  // Starts a live start's worker thread; std::thread when empty. Tests hand
+  // in one that fails as std::thread does when the system has no thread left.
+  WorkerStarter start_worker;
 };
 
-// Called on a live-start worker thread with the start's outcome; the window
-// hands it over to its own thread and calls `attach_stream` there. It must
-// not block on the window thread (a stop waits for the workers).
+// Called with a live start's outcome, on the start's worker thread (or, when
+// no worker could be started, on the thread that asked for the start); the
+// window hands it over to its own thread and calls `attach_stream` there. It
+// must not block on the window thread (a stop waits for the workers).
 using SourceStartedSink = std::function<void(SourceStartResult)>;
 
 // "{year:04}-{month:02}-{day:02}_{hour:02}-{minute:02}" in UTC; times before
@@ -112,10 +120,12 @@ class Recorder {
   //
   // On: a start runs on a worker thread owned by the recorder, and `notify`
   // receives its outcome once from that worker (unless the recording stops
-  // first). Returns Starting. While a start of the source is under way (even
-  // a cancelled one) no second one begins: that start stands and its own
-  // notify reports it. A source that records already returns AlreadyActive
-  // and `notify` is not called.
+  // first). Returns Starting. A worker thread that cannot be started fails
+  // the start at once: `notify` receives the failure text on the calling
+  // thread and the source stays off. While a start of the source is under
+  // way (even a cancelled one) no second one begins: that start stands and
+  // its own notify reports it. A source that records already returns
+  // AlreadyActive and `notify` is not called.
   SwitchOutcome set_source_enabled(const SourceKey& key, bool enabled, SourceStartedSink notify);
 
   // Takes a live start's outcome on the window thread. A successful start's
