@@ -150,7 +150,8 @@ void on_source_started(AppContext& app, SourceStartResult result) {
   const Control control = source_control(result.key.kind);
   app.ui.set_enabled(control, true);
   app.ui.focus(control);
-  // Without a recording the result is simply released, which stops a started capture.
+  // Without a recording there is nothing to attach; an outcome holds no
+  // capture (the recorder released the one it started when it stopped).
   if (!app.state.recorder) return;
   const std::optional<std::string> error = app.state.recorder->attach_stream(result);
   if (!error) return;
