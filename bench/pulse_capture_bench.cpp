@@ -92,7 +92,7 @@ void BM_PulseRecording(benchmark::State& state) {
     const auto wall0 = std::chrono::steady_clock::now();
     auto rec = Recorder::start(request, env);
     if (!rec) {
-      state.SkipWithError(rec.error().c_str());
+      state.SkipWithError(rec.error().text.c_str());
       break;
     }
     std::this_thread::sleep_for(std::chrono::seconds(seconds));

@@ -52,13 +52,6 @@ EntryOutcome run_console_modes(const std::vector<std::string>& args, const Conso
   return OpenWindow{options};
 }
 
-int app_main(const std::vector<std::string>& args, const ConsoleEnv& env) {
-  const EntryOutcome outcome = run_console_modes(args, env);
-  if (const auto* finished = std::get_if<Finished>(&outcome)) return finished->exit_status;
-  env.err(NO_WINDOW_MESSAGE);
-  return EXIT_STATUS_FAILURE;
-}
-
 std::chrono::steady_clock::time_point auto_stop_deadline(std::chrono::steady_clock::time_point now,
                                                          std::uint64_t seconds) {
   using Clock = std::chrono::steady_clock;

@@ -21,11 +21,6 @@ namespace quillbox {
 inline constexpr int EXIT_STATUS_OK = 0;
 inline constexpr int EXIT_STATUS_FAILURE = 1;
 
-// Written when the window is asked for in a build that has none yet.
-inline constexpr std::string_view NO_WINDOW_MESSAGE =
-    "quillbox: the window is not available in this build yet; see --help for the console "
-    "options\n";
-
 // Where recordings go when no folder is given: "quillbox" in the current
 // directory, or "./quillbox" when the current directory cannot be read.
 // Nothing is created here.
@@ -58,10 +53,6 @@ using EntryOutcome = std::variant<Finished, OpenWindow>;
 // usage, status 1) or `--repair` (one line per file, status 0 whatever the
 // files' fate; every other option is ignored).
 EntryOutcome run_console_modes(const std::vector<std::string>& args, const ConsoleEnv& env = {});
-
-// The whole program for as long as no window exists: the console modes, and
-// for window mode one line on standard error and status 1.
-int app_main(const std::vector<std::string>& args, const ConsoleEnv& env = {});
 
 // The moment a `--duration` recording stops: `now` plus `seconds` on the
 // monotonic clock, capped at the clock's last representable moment when the

@@ -59,6 +59,20 @@ StreamResult start_input_device(CapturePlatform& platform, const std::string& na
   return platform.start_input(*device, std::move(buffer));
 }
 
+std::string start_failure_text(const SourceKey& key, std::string_view error) {
+  switch (key.kind) {
+    case SourceKind::SystemLoopback:
+      return "Failed to start loopback: " + std::string(error);
+    case SourceKind::DefaultMic:
+      return "Failed to start mic: " + std::string(error);
+    case SourceKind::InputDevice:
+      return "Failed to start " + key.name + ": " + std::string(error);
+    case SourceKind::LoopbackDevice:
+      return "Failed to start loopback " + key.name + ": " + std::string(error);
+  }
+  return std::string(error);
+}
+
 std::expected<StreamHandle, std::string> start_source(CapturePlatform& platform,
                                                       const SourceKey& key,
                                                       std::shared_ptr<AudioBuf> buffer) {
@@ -66,31 +80,24 @@ std::expected<StreamHandle, std::string> start_source(CapturePlatform& platform,
   switch (key.kind) {
     case SourceKind::SystemLoopback:
       started = platform.start_loopback(std::nullopt, std::move(buffer));
-      if (!started) return std::unexpected("Failed to start loopback: " + started.error());
       break;
     case SourceKind::DefaultMic:
       started = platform.start_default_mic(std::move(buffer));
-      if (!started) return std::unexpected("Failed to start mic: " + started.error());
       break;
     case SourceKind::InputDevice:
       started = start_input_device(platform, key.name, std::move(buffer));
-      if (!started) {
-        return std::unexpected("Failed to start " + key.name + ": " + started.error());
-      }
       break;
     case SourceKind::LoopbackDevice: {
       const auto outputs = platform.list_output_devices();
       const OutputDeviceInfo* device = find_output_device(outputs, key.name);
       if (device == nullptr) return std::unexpected(key.name + ": device not found");
       started = platform.start_loopback(device->id, std::move(buffer));
-      if (!started) {
-        return std::unexpected("Failed to start loopback " + key.name + ": " + started.error());
-      }
       break;
     }
     default:
       return std::unexpected(std::string("unknown source kind"));
   }
+  if (!started) return std::unexpected(start_failure_text(key, started.error()));
   return StreamHandle{key, std::move(*started)};
 }
 

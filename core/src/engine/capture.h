@@ -149,8 +149,15 @@ std::vector<std::string> device_entries(const std::vector<OutputDeviceInfo>& out
 StreamResult start_input_device(CapturePlatform& platform, const std::string& name,
                                 std::shared_ptr<AudioBuf> buffer);
 
+// The text the window shows when the start of one source while a recording
+// runs fails with `error`: "Failed to start loopback: {error}", "Failed to
+// start mic: {error}", "Failed to start {name}: {error}" or "Failed to start
+// loopback {name}: {error}".
+std::string start_failure_text(const SourceKey& key, std::string_view error);
+
 // The start of one source while a recording runs, with the texts the window
-// shows when it fails.
+// shows when it fails (`start_failure_text`, or "{name}: device not found"
+// for an output device no longer listed).
 std::expected<StreamHandle, std::string> start_source(CapturePlatform& platform,
                                                       const SourceKey& key,
                                                       std::shared_ptr<AudioBuf> buffer);

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <list>
 #include <set>
+#include <system_error>
 #include <thread>
-#include <tuple>
 #include <utility>
 
 #include "base/console.h"
@@ -14,11 +14,34 @@
 namespace quillbox {
 namespace {
 
-// What a source is taken to deliver when its format cannot be read.
-constexpr AudioFormat FALLBACK_FORMAT{44100, 2, 16, false};
+// The file label of a source: "loopback", "mic", or its device name made fit
+// for a file name.
+std::string source_label(const SourceKey& key) {
+  switch (key.kind) {
+    case SourceKind::SystemLoopback:
+      return "loopback";
+    case SourceKind::DefaultMic:
+      return "mic";
+    default:
+      return sanitize_label(key.name);
+  }
+}
 
-bool contains(const std::vector<std::string>& list, std::string_view item) {
-  return std::ranges::find(list, item) != list.end();
+// The session layout's request: one file format (the session's) and label
+// per source, and which sources record from the start.
+SessionRequest session_request(const StartRequest& request, const AudioFormat& spec,
+                               const std::vector<SourceInfo>& sources, std::string timestamp) {
+  SessionRequest session;
+  session.output_dir = request.output_dir;
+  session.mode = request.mode;
+  session.timestamp = std::move(timestamp);
+  session.session_spec = spec;
+  for (const SourceInfo& s : sources) {
+    session.specs.push_back(spec);
+    session.labels.push_back(source_label(s.key));
+    session.active.push_back(s.feed->enabled());
+  }
+  return session;
 }
 
 }  // namespace
@@ -48,10 +71,55 @@ struct Recorder::Live {
 
   std::shared_ptr<std::atomic<bool>> stop_flag;
   std::shared_ptr<std::atomic<CaptureTime::rep>> stop_time;
-  std::shared_ptr<PassClock> clock;   // the processor's: switches and the stop are timed on it
+  std::shared_ptr<PassClock> clock;  // the processor's: switches and the stop are timed on it
+  WorkerStarter start_worker;
   std::vector<CaptureTime> asked_on;  // per source: when its running start was asked for
   std::thread processor;
   std::optional<std::vector<std::filesystem::path>> files;  // the processor's report
+
+  // Starts the processor thread on the recording's clock, with the stop
+  // flag and time this state raises. Joined by `stop`; a body that throws
+  // leaves `files` empty, which the stop reports as the processor's loss.
+  void start_processor(ProcessorSetup setup) {
+    stop_flag = setup.stop_flag = std::make_shared<std::atomic<bool>>(false);
+    stop_time = setup.stop_time = std::make_shared<std::atomic<CaptureTime::rep>>(0);
+    setup.clock = clock;
+    processor = std::thread([setup = std::move(setup), this]() mutable {
+      try {
+        files = run_processor(std::move(setup));
+      } catch (...) {
+      }
+    });
+  }
+
+  // A live start, on its worker: the started capture waits in `ready` while
+  // the source is still wanted, else it is released; `notify` hears the
+  // outcome unless the recording has stopped.
+  void run_start(CapturePlatform& capture, const SourceKey& key, std::size_t index,
+                 std::shared_ptr<AudioBuf> buffer, const SourceStartedSink& notify) {
+    auto started = start_source(capture, key, std::move(buffer));
+    SourceStartResult result{key, index, std::nullopt};
+    std::unique_ptr<CaptureStream> unwanted;
+    bool tell = true;
+    {
+      std::lock_guard lock(mutex);
+      Start& state = starts[index];
+      const bool wanted = state == Start::Running && !stopped;
+      tell = !stopped;
+      if (!started) {
+        if (wanted) result.error = std::move(started.error());
+        state = Start::None;
+      } else if (wanted) {
+        ready[index] = std::move(started->stream);
+        state = Start::Ready;
+      } else {
+        unwanted = std::move(started->stream);
+        state = Start::None;
+      }
+    }
+    unwanted.reset();
+    if (tell && notify) notify(std::move(result));
+  }
 
   // Joins the workers that have finished; the caller holds no lock.
   void reap() {
@@ -81,22 +149,8 @@ std::string session_timestamp(std::chrono::system_clock::time_point when) {
   return text;
 }
 
-AudioFormat greatest_format(const std::vector<AudioFormat>& formats) {
-  AudioFormat best{};
-  bool first = true;
-  for (const AudioFormat& f : formats) {
-    const auto rank = [](const AudioFormat& s) {
-      return std::tuple(s.sample_rate, s.channels, s.is_float, s.bits_per_sample);
-    };
-    if (first || rank(f) > rank(best)) best = f;
-    first = false;
-  }
-  return best;
-}
-
-std::expected<Recorder, std::string> Recorder::start(const StartRequest& request,
-                                                     const RecorderEnv& env) {
-  CapturePlatform& capture = *env.capture;
+std::expected<Recorder, StartError> Recorder::start(const StartRequest& request,
+                                                    const RecorderEnv& env) {
 
   Recorder rec;
   rec.capture_ = env.capture;
@@ -105,100 +159,32 @@ std::expected<Recorder, std::string> Recorder::start(const StartRequest& request
   rec.mode_ = request.mode;
   Live& live = *rec.live_;
   live.clock = env.clock ? env.clock : real_pass_clock();
+  live.start_worker = env.start_worker ? env.start_worker : [](std::function<void()> body) {
+    return std::thread(std::move(body));
+  };
   // Position 0 of the recording's timeline: before any capture starts, so
   // every captured frame lies after it.
   const CaptureTime start_time = live.clock->now();
 
-  // Adds a source and, when asked, starts it; a failed start is a warning.
-  // The lane converts from the started capture's own format, else the probed one.
-  const auto add = [&](SourceKey key, AudioFormat native, bool wanted, auto&& start,
-                       const std::string& warning) {
-    SourceInfo info{std::move(key), native, std::make_shared<SourceFeed>(native)};
-    if (wanted) {
-      StreamResult started = start(info.feed->buffer());
-      if (started) {
-        info.feed->set_format((*started)->format());
-        info.feed->set_enabled(true, start_time);
-        live.streams.push_back(StreamHandle{info.key, std::move(*started)});
-        live.used.insert(rec.sources_.size());
-      } else {
-        rec.warnings_.push_back(warning + started.error());
-      }
-    }
-    rec.sources_.push_back(std::move(info));
-  };
-  // System audio always exists, started or not.
-  const auto system_native = capture.probe_loopback_format(std::nullopt);
-  add(
-      SourceKey{SourceKind::SystemLoopback, {}}, system_native.value_or(FALLBACK_FORMAT),
-      request.record_system,
-      [&](std::shared_ptr<AudioBuf> buf) { return capture.start_loopback(std::nullopt, buf); },
-      "System audio (loopback) failed to start: ");
+  OpenedSources opened = open_sources(request, *env.capture, start_time);
+  for (const std::string& w : opened.warnings) write_err(env.err, w + "\n");
+  rec.sources_ = std::move(opened.sources);
+  rec.warnings_ = std::move(opened.warnings);
+  live.streams = std::move(opened.streams);
+  for (std::size_t i = 0; i < rec.sources_.size(); ++i)
+    if (rec.sources_[i].feed->enabled()) live.used.insert(i);
+  rec.spec_ = session_format(request.format, rec.sources_);
 
-  if (const auto mic = capture.default_input_name()) {
-    add(
-        SourceKey{SourceKind::DefaultMic, {}},
-        capture.probe_input_format(*mic).value_or(FALLBACK_FORMAT), request.record_mic,
-        [&](std::shared_ptr<AudioBuf> buf) { return capture.start_default_mic(buf); },
-        "Microphone failed to start: ");
+  // A failed layout drops the recorder, which releases the captures started above.
+  auto layout = create_session_layout(
+      session_request(
+          request, rec.spec_, rec.sources_,
+          session_timestamp(env.wall_clock ? env.wall_clock() : std::chrono::system_clock::now())),
+      env.paths);
+  if (!layout) {
+    return std::unexpected(
+        StartError{StartError::Kind::NoWritableDir, no_writable_dir_text(layout.error())});
   }
-
-  const bool wants_inputs = std::ranges::any_of(
-      request.devices, [](const std::string& e) { return !is_loopback_entry(e); });
-  const bool wants_loopbacks = std::ranges::any_of(request.devices, is_loopback_entry);
-
-  if (wants_inputs) {
-    for (const InputDeviceInfo& device : capture.list_input_devices().devices) {
-      add(
-          SourceKey{SourceKind::InputDevice, device.name},
-          capture.probe_input_format(device.name).value_or(FALLBACK_FORMAT),
-          contains(request.devices, device.name),
-          [&](std::shared_ptr<AudioBuf> buf) { return capture.start_input(device, buf); },
-          "Input \"" + device.name + "\" failed to start: ");
-    }
-  }
-  if (wants_loopbacks) {
-    for (const OutputDeviceInfo& device : capture.list_output_devices()) {
-      std::string entry = loopback_entry(device.name);
-      const bool wanted = contains(request.devices, entry);
-      add(
-          SourceKey{SourceKind::LoopbackDevice, std::move(entry)},
-          capture.probe_loopback_format(device.id).value_or(FALLBACK_FORMAT), wanted,
-          [&](std::shared_ptr<AudioBuf> buf) { return capture.start_loopback(device.id, buf); },
-          "Loopback \"" + device.name + "\" failed to start: ");
-    }
-  }
-  for (const std::string& w : rec.warnings_) write_err(env.err, w + "\n");
-
-  std::vector<AudioFormat> natives;
-  for (const SourceInfo& s : rec.sources_) natives.push_back(s.native);
-  rec.spec_ = request.format.value_or(greatest_format(natives));
-  if (rec.spec_.is_float) rec.spec_.bits_per_sample = 32;
-
-  SessionRequest session;
-  session.output_dir = request.output_dir;
-  session.mode = request.mode;
-  session.timestamp =
-      session_timestamp(env.wall_clock ? env.wall_clock() : std::chrono::system_clock::now());
-  session.session_spec = rec.spec_;
-  for (const SourceInfo& s : rec.sources_) {
-    session.specs.push_back(rec.spec_);
-    switch (s.key.kind) {
-      case SourceKind::SystemLoopback:
-        session.labels.emplace_back("loopback");
-        break;
-      case SourceKind::DefaultMic:
-        session.labels.emplace_back("mic");
-        break;
-      default:
-        session.labels.push_back(sanitize_label(s.key.name));
-        break;
-    }
-    session.active.push_back(s.feed->enabled());
-  }
-
-  auto layout = create_session_layout(session, env.paths);
-  if (!layout) return std::unexpected(no_writable_dir_text(layout.error()));
   rec.output_dir_ = layout->dir;
   rec.output_dir_created_ = layout->dir_created;
   if (layout->notice) rec.warnings_.insert(rec.warnings_.begin(), *layout->notice);
@@ -213,25 +199,13 @@ std::expected<Recorder, std::string> Recorder::start(const StartRequest& request
   setup.writers = std::move(layout->writers);
   setup.files = std::move(layout->files);
   setup.instructions = std::move(layout->instructions);
-  setup.stop_flag = std::make_shared<std::atomic<bool>>(false);
-  setup.stop_time = std::make_shared<std::atomic<CaptureTime::rep>>(0);
   setup.start_time = start_time;
   setup.error = rec.error_;
   setup.mix_divisor = static_cast<std::uint32_t>(std::max<std::size_t>(rec.sources_.size(), 1));
   setup.mode = request.mode;
-  setup.clock = live.clock;
   setup.err = env.err;
   setup.part_size_limit = env.part_size_limit;
-  live.stop_flag = setup.stop_flag;
-  live.stop_time = setup.stop_time;
-  // Joined by `stop`. A body that throws leaves `files` empty, which the
-  // stop reports as the processor's loss.
-  live.processor = std::thread([setup = std::move(setup), files = &live.files]() mutable {
-    try {
-      *files = run_processor(std::move(setup));
-    } catch (...) {
-    }
-  });
+  live.start_processor(std::move(setup));
   return rec;
 }
 
@@ -297,36 +271,24 @@ SwitchOutcome Recorder::set_source_enabled(const SourceKey& key, bool enabled,
     live.asked_on[index] = live.clock->now();
   }
   if (start != Live::Start::None) return SwitchOutcome::Starting;
-  start = Live::Start::Running;
-  live.asked_on[index] = live.clock->now();
+  const CaptureTime asked = live.clock->now();
   Live::Worker& worker = live.workers.emplace_back();
-  worker.thread = std::thread([&live, &worker, capture = capture_, buffer = found->feed->buffer(),
-                               key, index, notify = std::move(notify)] {
-    auto started = start_source(*capture, key, buffer);
-    SourceStartResult result{key, index, std::nullopt};
-    std::unique_ptr<CaptureStream> unwanted;
-    bool tell = true;
-    {
-      std::lock_guard lock(live.mutex);
-      Live::Start& state = live.starts[index];
-      const bool wanted = state == Live::Start::Running && !live.stopped;
-      tell = !live.stopped;
-      if (!started) {
-        if (wanted) result.error = std::move(started.error());
-        state = Live::Start::None;
-      } else if (wanted) {
-        live.ready[index] = std::move(started->stream);
-        state = Live::Start::Ready;
-      } else {
-        unwanted = std::move(started->stream);
-        state = Live::Start::None;
-      }
-    }
-    unwanted.reset();
-    if (tell && notify) notify(std::move(result));
-    std::lock_guard lock(live.mutex);
-    worker.done = true;
-  });
+  try {
+    worker.thread = live.start_worker(
+        [&live, &worker, capture = capture_, buffer = found->feed->buffer(), key, index, notify] {
+          live.run_start(*capture, key, index, buffer, notify);
+          std::lock_guard lock(live.mutex);
+          worker.done = true;
+        });
+  } catch (const std::system_error& e) {
+    // Without its worker the start fails here, and says so as a failed start does.
+    live.workers.pop_back();
+    lock.unlock();
+    if (notify) notify(SourceStartResult{key, index, start_failure_text(key, e.what())});
+    return SwitchOutcome::Starting;
+  }
+  start = Live::Start::Running;
+  live.asked_on[index] = asked;
   return SwitchOutcome::Starting;
 }
 

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "base/audio_format.h"
@@ -26,25 +27,9 @@
 #include "engine/pass_clock.h"
 #include "engine/processor.h"
 #include "engine/record_mode.h"
+#include "engine/recorder_sources.h"
 
 namespace quillbox {
-
-// What the window asks for.
-struct StartRequest {
-  std::string output_dir;
-  std::vector<std::string> devices;   // ticked "Other devices:" entries, as listed
-  std::optional<AudioFormat> format;  // absent: "auto"
-  bool record_system = false;
-  bool record_mic = false;
-  RecordMode mode = RecordMode::Single;
-};
-
-// One configured source; its position in the list is its index everywhere.
-struct SourceInfo {
-  SourceKey key;
-  AudioFormat native;  // as probed (44.1 kHz stereo 16-bit when the probe failed)
-  std::shared_ptr<SourceFeed> feed;
-};
 
 // What `set_source_enabled` did at once.
 enum class SwitchOutcome : std::uint8_t {
@@ -72,6 +57,9 @@ struct StopResult {
   RecordMode mode = RecordMode::Single;
 };
 
+// Starts a thread running `body`, or throws std::system_error as std::thread does.
+using WorkerStarter = std::function<std::thread(std::function<void()>)>;
+
 // What a recording needs of the world outside the core.
 struct RecorderEnv {
   std::shared_ptr<CapturePlatform> capture;
@@ -80,31 +68,41 @@ struct RecorderEnv {
   std::shared_ptr<PassClock> clock;                                   // the real clock when empty
   std::function<std::chrono::system_clock::time_point()> wall_clock;  // system_clock when empty
   std::uint64_t part_size_limit = PART_SIZE_LIMIT;
+  // Starts a live start's worker thread; std::thread when empty. Tests hand
+  // in one that fails as std::thread does when the system has no thread left.
+  WorkerStarter start_worker;
 };
 
-// Called on a live-start worker thread with the start's outcome; the window
-// hands it over to its own thread and calls `attach_stream` there. It must
-// not block on the window thread (a stop waits for the workers).
+// Called with a live start's outcome, on the start's worker thread (or, when
+// no worker could be started, on the thread that asked for the start); the
+// window hands it over to its own thread and calls `attach_stream` there. It
+// must not block on the window thread (a stop waits for the workers).
 using SourceStartedSink = std::function<void(SourceStartResult)>;
 
 // "{year:04}-{month:02}-{day:02}_{hour:02}-{minute:02}" in UTC; times before
 // 1970 read "1970-01-01_00-00".
 std::string session_timestamp(std::chrono::system_clock::time_point when);
 
-// The greatest of the formats: higher rate, then more channels, then float
-// over integer, then more bits; the earlier one on a tie.
-AudioFormat greatest_format(const std::vector<AudioFormat>& formats);
-
 // The text a stop reports when the processor ended without its status.
 inline constexpr std::string_view PROCESSOR_LOST_TEXT =
     "processor thread stopped without reporting status";
 
+// Why a recording could not start.
+struct StartError {
+  enum class Kind : std::uint8_t {
+    NoWritableDir,  // no place could hold the recording's files
+  };
+  Kind kind = Kind::NoWritableDir;
+  std::string text;  // what the user sees
+};
+
 class Recorder {
  public:
-  // Starts a recording. Sources that fail to start only add warnings; the
-  // error is the text of a recording that could not be placed anywhere.
-  static std::expected<Recorder, std::string> start(const StartRequest& request,
-                                                    const RecorderEnv& env);
+  // Starts a recording. Sources that fail to start only add warnings; a
+  // recording that could not be placed anywhere is a `NoWritableDir` error
+  // whose text lists every place tried.
+  static std::expected<Recorder, StartError> start(const StartRequest& request,
+                                                   const RecorderEnv& env);
 
   Recorder(Recorder&&) noexcept;
   Recorder& operator=(Recorder&&) = delete;
@@ -123,10 +121,12 @@ class Recorder {
   //
   // On: a start runs on a worker thread owned by the recorder, and `notify`
   // receives its outcome once from that worker (unless the recording stops
-  // first). Returns Starting. While a start of the source is under way (even
-  // a cancelled one) no second one begins: that start stands and its own
-  // notify reports it. A source that records already returns AlreadyActive
-  // and `notify` is not called.
+  // first). Returns Starting. A worker thread that cannot be started fails
+  // the start at once: `notify` receives the failure text on the calling
+  // thread and the source stays off. While a start of the source is under
+  // way (even a cancelled one) no second one begins: that start stands and
+  // its own notify reports it. A source that records already returns
+  // AlreadyActive and `notify` is not called.
   SwitchOutcome set_source_enabled(const SourceKey& key, bool enabled, SourceStartedSink notify);
 
   // Takes a live start's outcome on the window thread. A successful start's

@@ -1,7 +1,5 @@
 #include "engine/source_lane.h"
 
-#include <soxr.h>
-
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -83,78 +81,6 @@ void map_channels(std::span<const float> in, std::uint16_t from, std::uint16_t t
   }
 }
 
-// ---- Resampler -----------------------------------------------------------------
-
-// One soxr stream, float32 interleaved in and out. soxr buffers about 20 ms
-// internally, so most calls return nothing and then a burst: output is taken
-// as it comes.
-struct SourceLane::Resampler {
-  soxr_t soxr = nullptr;
-  std::size_t channels = 0;
-  std::size_t block_frames = 0;  // output room per call
-  std::vector<float> block;
-  double ratio = 1;
-  std::uint64_t in_frames = 0;  // taken and given out so far
-  std::uint64_t out_frames = 0;
-
-  // Output frames the filter holds back for input it has taken.
-  std::uint64_t held() const {
-    const auto due =
-        static_cast<std::uint64_t>(std::llround(static_cast<double>(in_frames) * ratio));
-    return due > out_frames ? due - out_frames : 0;
-  }
-
-  Resampler(soxr_t s, std::size_t ch, double ratio)
-      : soxr(s),
-        channels(ch),
-        // Room for twice one chunk's share plus soxr's usual burst, so that one
-        // call almost always takes the whole chunk and empties the burst.
-        block_frames(2 * static_cast<std::size_t>(
-                             std::ceil(static_cast<double>(RESAMPLER_CHUNK_FRAMES) * ratio)) +
-                     1024),
-        block(block_frames * ch),
-        ratio(ratio) {}
-  ~Resampler() { soxr_delete(soxr); }
-  void set_io_ratio(double io, std::size_t slew) { soxr_set_io_ratio(soxr, io, slew); }
-  Resampler(const Resampler&) = delete;
-  Resampler& operator=(const Resampler&) = delete;
-
-  // Resamples `frames` frames and appends the output to `out`. Should the
-  // output room fill up, the call repeats until soxr has taken all input and
-  // has nothing more ready.
-  void process(const float* in, std::size_t frames, std::vector<float>& out) {
-    if (frames == 0) return;  // a null or empty input would read as the end of input
-    std::size_t taken = 0;
-    for (;;) {
-      std::size_t idone = 0;
-      std::size_t odone = 0;
-      const soxr_error_t e = soxr_process(soxr, in + taken * channels, frames - taken, &idone,
-                                          block.data(), block_frames, &odone);
-      if (e != nullptr) return;  // only a failed creation sets it, and that is never kept
-      taken += idone;
-      in_frames += idone;
-      out_frames += odone;
-      out.insert(out.end(), block.begin(),
-                 block.begin() + static_cast<std::ptrdiff_t>(odone * channels));
-      if (taken >= frames && odone < block_frames) return;
-      if (idone == 0 && odone == 0) return;
-    }
-  }
-
-  // Signals the end of input and appends everything soxr still holds.
-  void drain(std::vector<float>& out) {
-    for (;;) {
-      std::size_t odone = 0;
-      if (soxr_process(soxr, nullptr, 0, nullptr, block.data(), block_frames, &odone) != nullptr)
-        return;
-      if (odone == 0) return;
-      out_frames += odone;
-      out.insert(out.end(), block.begin(),
-                 block.begin() + static_cast<std::ptrdiff_t>(odone * channels));
-    }
-  }
-};
-
 // ---- SourceLane ----------------------------------------------------------------
 
 // The switch to a followed clock: for a few milliseconds both conversions
@@ -186,41 +112,17 @@ std::expected<void, std::string> SourceLane::create_resampler(std::size_t source
   if (native_rate_ == 0) {
     reason = "source sample rate is zero";
   } else {
-    const char* failure = nullptr;
-    soxr_t s = nullptr;
-    if (native_channels_ == 0) {
-      // soxr would accept it and wait for a channel count set later.
-      failure = "no channels";
-    } else {
-      const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-      // A followed clock needs soxr's variable-rate mode; it costs several
-      // times the fixed one, so only such lanes use it.
-      const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, following_ ? SOXR_VR : 0);
-      const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-      soxr_error_t e = nullptr;
-      if (following_) {
-        s = soxr_create(std::max(2.0, io_ratio() * 1.1), 1.0, native_channels_, &e, &io, &quality,
-                        &runtime);
-        if (s != nullptr && e == nullptr) e = soxr_set_io_ratio(s, io_ratio(), 0);
-      } else {
-        s = soxr_create(native_rate_, out_rate_, native_channels_, &e, &io, &quality, &runtime);
-      }
-      if (s == nullptr || e != nullptr) {
-        failure = e != nullptr ? e : "unknown error";
-        if (s != nullptr) soxr_delete(s);
-        s = nullptr;
-      }
-    }
-    if (s != nullptr) {
-      const double ratio = following_
-                               ? 1.0 / io_ratio()
-                               : static_cast<double>(out_rate_) / static_cast<double>(native_rate_);
-      resampler_ = std::make_unique<Resampler>(s, native_channels_, ratio);
+    // A followed clock needs the variable-rate mode; it costs several times
+    // the fixed one, so only such lanes use it.
+    auto created = following_ ? Resampler::variable(io_ratio(), native_channels_)
+                              : Resampler::fixed(native_rate_, out_rate_, native_channels_);
+    if (created) {
+      resampler_ = std::move(*created);
       return {};
     }
     reason = "resampler init failed (" + std::to_string(native_rate_) + "\u2192" +
              std::to_string(out_rate_) + " Hz, " + std::to_string(native_channels_) +
-             "ch): " + failure;
+             "ch): " + created.error();
   }
   const std::string line = "Failed to create resampler for source " + std::to_string(source_index) +
                            ": " + reason + "\n";

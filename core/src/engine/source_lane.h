@@ -1,8 +1,9 @@
 #pragma once
 
 // Per-source conversion to the session format: resampling to the session rate
-// (libsoxr, fed fixed 64-frame chunks) and channel mapping. A lane belongs to
-// the processor thread alone.
+// (a `Resampler`, fed whole 64-frame chunks), following a drifting clock
+// without a seam, and channel mapping into the queue of samples waiting to
+// be written. A lane belongs to the processor thread alone.
 
 #include <cstddef>
 #include <cstdint>
@@ -14,11 +15,10 @@
 
 #include "base/audio_format.h"
 #include "base/console.h"
+#include "engine/resampler.h"
 
 namespace quillbox {
 
-// Frames per resampler call.
-inline constexpr std::size_t RESAMPLER_CHUNK_FRAMES = 64;
 // Frames a lane that starts following its source's clock primes its new
 // resampler with.
 inline constexpr std::size_t PRIMING_FRAMES = 256;
@@ -96,8 +96,6 @@ class SourceLane {
   }
 
  private:
-  struct Resampler;
-
   std::expected<void, std::string> create_resampler(std::size_t source_index);
   void convert(std::span<const float> chunk);
   void remember(std::span<const float> frames);

@@ -25,6 +25,23 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
   return out;
 }
 
+// Whether the recording was started with this source.
+bool records_source(const Recorder& recorder, const SourceKey& key) {
+  const auto& sources = recorder.sources();
+  return std::ranges::find(sources, key, &SourceInfo::key) != sources.end();
+}
+
+// Switches a source off at once, or starts it; the outcome of a start
+// reaches the UI thread through `post_source_started`. Returns whether such
+// an outcome is on its way (not when the source records already).
+bool switch_recorder_source(Recorder& recorder, const SourceKey& key, bool enabled,
+                            UiServices& ui) {
+  // The recorder joins its workers by the end of its stop, so `ui` outlives them.
+  const SwitchOutcome outcome = recorder.set_source_enabled(
+      key, enabled, [&ui](SourceStartResult result) { ui.post_source_started(std::move(result)); });
+  return outcome == SwitchOutcome::Starting;
+}
+
 }  // namespace
 
 Control source_control(SourceKind kind) {
@@ -69,10 +86,10 @@ StartRequest collect_start_request(AppContext& app) {
 bool start_recording(AppContext& app, const StartRequest& request,
                      std::optional<std::uint64_t> auto_stop_seconds) {
   UiServices& ui = app.ui;
-  auto started = start_recorder(request, app.recorder_env);
+  auto started = Recorder::start(request, app.recorder_env);
   if (!started) {
-    const StartFailure& failure = started.error();
-    if (failure.no_writable_dir) {
+    const StartError& failure = started.error();
+    if (failure.kind == StartError::Kind::NoWritableDir) {
       ui.set_status("Recording couldn't be started: no writeable output directory.");
       ui.show_message({"Cannot start recording", failure.text, MessageIcon::Error});
     } else {
@@ -134,9 +151,10 @@ void on_source_started(AppContext& app, SourceStartResult result) {
   const Control control = source_control(result.key.kind);
   app.ui.set_enabled(control, true);
   app.ui.focus(control);
-  // Without a recording the result is simply released, which stops a started capture.
+  // Without a recording there is nothing to attach; an outcome holds no
+  // capture (the recorder released the one it started when it stopped).
   if (!app.state.recorder) return;
-  const std::optional<std::string> error = attach_source(*app.state.recorder, result);
+  const std::optional<std::string> error = app.state.recorder->attach_stream(result);
   if (!error) return;
   app.ui.set_status("Source failed to start: " + *error);
   app.ui.show_message(

@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <future>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "base/text.h"
@@ -71,7 +73,7 @@ struct Rig {
   }
   ~Rig() { g_places.clear(); }
 
-  std::expected<Recorder, std::string> start(StartRequest request) {
+  std::expected<Recorder, StartError> start(StartRequest request) {
     if (request.output_dir.empty()) request.output_dir = path_to_text(dir.path());
     RecorderEnv env;
     env.capture = capture;
@@ -82,12 +84,14 @@ struct Rig {
       err += text;
     };
     env.wall_clock = [] { return std::chrono::sys_days{2024y / 3 / 5} + 7h + 9min + 59s; };
+    env.start_worker = start_worker;
     return Recorder::start(request, env);
   }
 
   ScratchDir dir;
   std::shared_ptr<SyntheticCapture> capture;
   std::shared_ptr<SteppedClock> clock;
+  WorkerStarter start_worker;
   std::mutex mutex;
   std::string err;
 };
@@ -122,7 +126,7 @@ TEST(Recorder, SingleFileMixesEverySourceAtItsShareOfFullScale) {
                         .format = STUDIO,
                         .record_system = true,
                         .record_mic = true});
-  ASSERT_TRUE(rec.has_value()) << rec.error();
+  ASSERT_TRUE(rec.has_value()) << rec.error().text;
   EXPECT_TRUE(rec->warnings().empty());
   // The default output was remembered by its probe, so only Headset is listed.
   ASSERT_EQ(rec->source_count(), 3u);
@@ -381,12 +385,13 @@ TEST(Recorder, NoWritableFolderStopsTheStartAndReleasesTheCaptures) {
                         .record_system = true,
                         .record_mic = true});
   ASSERT_FALSE(rec.has_value());
+  EXPECT_EQ(rec.error().kind, StartError::Kind::NoWritableDir);
   const std::string lead =
       "Recording couldn't be started because no writeable directory could be found. Please set "
       "the output directory field to a folder you can write to.\n\nTried:\n" +
       path_to_text(rig.dir / "blocker" / "out") + ": ";
-  EXPECT_EQ(rec.error().substr(0, lead.size()), lead);
-  EXPECT_EQ(std::ranges::count(rec.error(), '\n'), 2 + 5);
+  EXPECT_EQ(rec.error().text.substr(0, lead.size()), lead);
+  EXPECT_EQ(std::ranges::count(rec.error().text, '\n'), 2 + 5);
   EXPECT_EQ(rig.capture->live_stream_count(), 0u);
 }
 
@@ -526,6 +531,49 @@ TEST(Recorder, ASlowStartIsStartedOnceAndFollowsTheLastSwitch) {
   EXPECT_NEAR(double(signal::first_above(mic.channel(0), 0.05f)), 19200.0, 480.0);
   EXPECT_NEAR(level(mic, 1000.0, 0.45, 0.75), 0.6, 0.01);
   EXPECT_EQ(signal::peak(mic.channel(0, 39360)), 0.0f);
+}
+
+TEST(Recorder, ALiveStartWithoutAWorkerThreadFailsLikeAnyStart) {
+  Rig rig(desk());
+  bool threads_left = false;
+  // As std::thread fails when the system cannot start another thread.
+  rig.start_worker = [&threads_left](std::function<void()> body) {
+    if (!threads_left) throw std::system_error(EAGAIN, std::generic_category());
+    return std::thread(std::move(body));
+  };
+  auto rec = rig.start({.format = STUDIO, .record_system = true, .mode = RecordMode::StemsSilence});
+  ASSERT_TRUE(rec.has_value());
+  ASSERT_TRUE(rig.clock->run_to(200ms));
+  Outcomes outcomes;
+  const auto mic_on = [&] { return rec->set_source_enabled(MIC, true, outcomes.sink()); };
+
+  // The outcome is a failed start's: told once, shown, and the source stays off.
+  EXPECT_EQ(mic_on(), SwitchOutcome::Starting);
+  EXPECT_EQ(rec->attach_stream(outcomes.next()),
+            "Failed to start mic: " + std::generic_category().message(EAGAIN));
+  EXPECT_EQ(outcomes.waiting(), 0u);
+  EXPECT_EQ(rig.capture->start_count("VirtualMic"), 0u);
+  EXPECT_FALSE(rec->sources()[1].feed->enabled());
+  EXPECT_EQ(rec->used_source_count(), 1u);
+
+  // Nothing is left starting: the next switch-on starts the source.
+  threads_left = true;
+  EXPECT_EQ(mic_on(), SwitchOutcome::Starting);
+  EXPECT_EQ(rec->attach_stream(outcomes.next()), std::nullopt);
+  ASSERT_TRUE(rig.clock->run_to(400ms));
+
+  // And a stop after a failed start ends every thread.
+  threads_left = false;
+  EXPECT_EQ(rec->set_source_enabled(MIC, false, {}), SwitchOutcome::SwitchedOff);
+  EXPECT_EQ(mic_on(), SwitchOutcome::Starting);
+  EXPECT_NE(rec->attach_stream(outcomes.next()), std::nullopt);
+  const StopResult result = std::move(*rec).stop();
+  EXPECT_EQ(result.error, std::nullopt);
+  EXPECT_EQ(result.used_sources, 2u);
+  EXPECT_EQ(rig.capture->live_stream_count(), 0u);
+  const auto audio = repaired(result.files);
+  ASSERT_EQ(audio.size(), 2u);
+  EXPECT_NEAR(level(audio[1], 1000.0, 0.25, 0.35), 0.6, 0.01);
 }
 
 TEST(Recorder, ACaptureThatFailsIsToldOnceAndTheOthersRecordOn) {

@@ -68,7 +68,7 @@ struct Rig {
     clock->set_pass_overhead({0ms, 10ms, 3ms});
   }
 
-  std::expected<Recorder, std::string> start(StartRequest request) {
+  std::expected<Recorder, StartError> start(StartRequest request) {
     request.output_dir = path_to_text(dir.path());
     RecorderEnv env;
     env.capture = capture;
@@ -150,7 +150,7 @@ TEST(Timeline, AnHourOfStemsWithASourceSilentEveryOtherFiveMinutes) {
   Rig rig(std::move(c));
   auto rec =
       rig.start({.record_system = true, .record_mic = true, .mode = RecordMode::StemsSilence});
-  ASSERT_TRUE(rec.has_value()) << rec.error();
+  ASSERT_TRUE(rec.has_value()) << rec.error().text;
   ASSERT_TRUE(rig.clock->run_to(hour, 600s));
   const auto audio = repaired(std::move(*rec).stop().files);
   ASSERT_EQ(audio.size(), 2u);
@@ -187,7 +187,7 @@ TEST(Timeline, InstructedSegmentsSitWhereTheirSwitchesWere) {
                           .record_system = with_system,
                           .record_mic = false,
                           .mode = RecordMode::StemsInstructed});
-    ASSERT_TRUE(rec.has_value()) << rec.error();
+    ASSERT_TRUE(rec.has_value()) << rec.error().text;
     std::vector<std::pair<double, double>> stretches;
     nanoseconds t = 250ms;  // the next switch-on
     for (int k = 0; k < 10; ++k) {
@@ -247,7 +247,7 @@ TEST_P(DriftingClocks, StayOnTheTimelineForAnHour) {
   c.inputs[0].bursts = bursts(170s, 300s, hour);
   Rig rig(std::move(c));
   auto rec = rig.start({.record_system = true, .record_mic = true, .mode = mode});
-  ASSERT_TRUE(rec.has_value()) << rec.error();
+  ASSERT_TRUE(rec.has_value()) << rec.error().text;
   ASSERT_TRUE(rig.clock->run_to(hour, 600s));
   const auto audio = repaired(std::move(*rec).stop().files);
   ASSERT_EQ(audio.size(), mode == RecordMode::Single ? 1u : 2u);
@@ -287,7 +287,7 @@ TEST(Timeline, ALateFirstPacketAndJitteryStampsMoveNothing) {
   Rig rig(std::move(c));
   auto rec =
       rig.start({.record_system = true, .record_mic = true, .mode = RecordMode::StemsSilence});
-  ASSERT_TRUE(rec.has_value()) << rec.error();
+  ASSERT_TRUE(rec.has_value()) << rec.error().text;
   ASSERT_TRUE(rig.clock->run_to(20s));
   const auto audio = repaired(std::move(*rec).stop().files);
   ASSERT_EQ(audio.size(), 2u);

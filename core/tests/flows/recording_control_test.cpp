@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
+#include <functional>
+#include <system_error>
+#include <thread>
 
 #include "flow_rig.h"
 
@@ -183,25 +187,42 @@ TEST(Timer, StopsAtTheDeadlineAndClosesEvenWithoutARecording) {
 }
 
 TEST(SwitchSourceLive, FailedStartIsReportedAndAStartAfterTheStopIsDropped) {
-  auto config = test_support::speakers_and_mic();
-  config.inputs[0].start_error = "device busy";
-  FlowRig rig(config);
-  ASSERT_TRUE(start_recording(rig.app, rig.request(RecordMode::Single), std::nullopt));
-  rig.ui.log.clear();
+  struct Case {
+    synthetic::SyntheticConfig config;
+    WorkerStarter start_worker;
+    std::string error;
+  };
+  auto busy = test_support::speakers_and_mic();
+  busy.inputs[0].start_error = "device busy";
+  const WorkerStarter no_threads = [](std::function<void()>) -> std::thread {
+    throw std::system_error(EAGAIN, std::generic_category());
+  };
+  for (const auto& [config, start_worker, error] :
+       {Case{busy, {}, "device busy"},
+        // The start's worker thread cannot be started.
+        Case{test_support::speakers_and_mic(), no_threads,
+             std::generic_category().message(EAGAIN)}}) {
+    SCOPED_TRACE(error);
+    FlowRig rig(config);
+    rig.app.recorder_env.start_worker = start_worker;
+    ASSERT_TRUE(start_recording(rig.app, rig.request(RecordMode::Single), std::nullopt));
+    rig.ui.log.clear();
 
-  switch_source_live(rig.app, MIC, true);
-  EXPECT_FALSE(rig.ui.is_enabled(Control::MicBox));  // pending
-  auto outcome = rig.ui.wait_posted();
-  ASSERT_TRUE(outcome.has_value());
-  on_source_started(rig.app, std::move(*outcome));
-  EXPECT_TRUE(rig.ui.is_enabled(Control::MicBox));
-  EXPECT_EQ(rig.ui.focused, Control::MicBox);
-  EXPECT_EQ(rig.ui.last_status(), "Source failed to start: Failed to start mic: device busy");
-  ASSERT_EQ(rig.ui.messages.size(), 1u);
-  EXPECT_EQ(rig.ui.messages[0],
-            (Message{"Source failed to start",
-                     "A source could not be started:\nFailed to start mic: device busy",
-                     MessageIcon::Error}));
+    switch_source_live(rig.app, MIC, true);
+    EXPECT_FALSE(rig.ui.is_enabled(Control::MicBox));  // pending
+    auto outcome = rig.ui.wait_posted();
+    ASSERT_TRUE(outcome.has_value());
+    on_source_started(rig.app, std::move(*outcome));
+    EXPECT_TRUE(rig.ui.is_enabled(Control::MicBox));
+    EXPECT_EQ(rig.ui.focused, Control::MicBox);
+    const std::string text = "Failed to start mic: " + error;
+    EXPECT_EQ(rig.ui.last_status(), "Source failed to start: " + text);
+    ASSERT_EQ(rig.ui.messages.size(), 1u);
+    EXPECT_EQ(rig.ui.messages[0],
+              (Message{"Source failed to start", "A source could not be started:\n" + text,
+                       MessageIcon::Error}));
+    EXPECT_EQ(finish_recording(rig.app), FinishOutcome::Saved);
+  }
 }
 
 TEST(SwitchSourceLive, StartsASourceAndDropsAResultThatArrivesAfterTheStop) {

@@ -41,7 +41,7 @@ class PulseRecording : public ::testing::Test {
     }
   }
 
-  std::expected<Recorder, std::string> start(RecordMode mode) {
+  std::expected<Recorder, StartError> start(RecordMode mode) {
     RecorderEnv env;
     env.capture = make_pulse_platform();
     env.err = [this](std::string_view text) {
@@ -92,7 +92,7 @@ double level(const signal::Audio& a, double frequency, int c = 0) {
 
 TEST_F(PulseRecording, SingleFileMixesEachSourceAtItsShare) {
   auto rec = start(RecordMode::Single);
-  ASSERT_TRUE(rec.has_value()) << rec.error();
+  ASSERT_TRUE(rec.has_value()) << rec.error().text;
   EXPECT_TRUE(rec->warnings().empty());
   // System audio, the microphone, and both other sinks: Headset and MicFeed.
   ASSERT_EQ(rec->source_count(), 4u);
@@ -117,7 +117,7 @@ constexpr double TIGHT = 0.010;  // seconds
 
 void silence_stems(PulseRecording& t, double tolerance) {
   auto rec = t.start(RecordMode::StemsSilence);
-  ASSERT_TRUE(rec.has_value()) << rec.error();
+  ASSERT_TRUE(rec.has_value()) << rec.error().text;
   std::this_thread::sleep_for(2s);
   const double stop_at = t.since_start();
   const StopResult result = std::move(*rec).stop();
@@ -144,7 +144,7 @@ TEST_F(PulseRecording, SilenceStemsHoldTheirOwnToneAndEndTogether) {
 void instructed(PulseRecording& t, std::optional<double> offset_tolerance,
                 double stretch_tolerance) {
   auto rec = t.start(RecordMode::StemsInstructed);
-  ASSERT_TRUE(rec.has_value()) << rec.error();
+  ASSERT_TRUE(rec.has_value()) << rec.error().text;
   const auto started = t.started;
   auto since_start = [&t] { return t.since_start(); };
   std::this_thread::sleep_until(started + 1s);

@@ -50,7 +50,8 @@ class Win32Ui final : public UiServices {
 
   // The next queued live-start outcome, on the window thread.
   std::optional<SourceStartResult> take_source_started();
-  // Drops queued outcomes (their captures stop).
+  // Drops queued outcomes. They hold no capture: a started capture stays
+  // with the recorder until `attach_stream`, and its stop releases it.
   void clear_source_started();
 
  private:

@@ -70,7 +70,7 @@ TEST_P(WasapiRecording, MicAndMonitorLandInTheRightFilesAtTheRightLevel) {
                        .record_mic = true,
                        .mode = mode};
   auto recorder = Recorder::start(request, env);
-  ASSERT_TRUE(recorder.has_value()) << recorder.error();
+  ASSERT_TRUE(recorder.has_value()) << recorder.error().text;
   EXPECT_EQ(recorder->warnings(), std::vector<std::string>{});
   // Wine's first packets can come seconds late on a busy machine: record
   // until both tones have been heard, then three seconds more.
