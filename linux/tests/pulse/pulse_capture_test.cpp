@@ -21,10 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include "engine/capture.h"
 #include "base/platform_paths.h"
+#include "engine/capture.h"
 #include "pulse/pulse_platform.h"
 #include "signal_analysis.h"
+#include "test_support.h"
 
 namespace quillbox {
 namespace {
@@ -308,16 +309,24 @@ TEST_F(PulseTest, VanishedDevicesReportOnceAndOthersKeepDelivering) {
   ASSERT_TRUE(input.has_value()) << input.error();
   auto mic = platform->start_default_mic(mic_buf);
   ASSERT_TRUE(mic.has_value()) << mic.error();
-  std::this_thread::sleep_for(300ms);
-  EXPECT_FALSE(loop_buf->take_all().empty());
-  EXPECT_FALSE(input_buf->take_all().empty());
+  // Both streams deliver before their devices go.
+  bool loop_delivered = false;
+  bool input_delivered = false;
+  const bool both = test_support::eventually([&] {
+    loop_delivered = loop_delivered || !loop_buf->take_all().empty();
+    input_delivered = input_delivered || !input_buf->take_all().empty();
+    return loop_delivered && input_delivered;
+  });
+  EXPECT_TRUE(both) << "loopback delivered: " << loop_delivered
+                    << ", input delivered: " << input_delivered;
 
   source.unload();
   sink.unload();
-  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(test_support::eventually([&] { return loop_buf->failed() && input_buf->failed(); }))
+      << "loopback failed: " << loop_buf->failed() << ", input failed: " << input_buf->failed();
   (void)mic_buf->take_all();
   std::this_thread::sleep_for(300ms);
-  EXPECT_GT(mic_buf->take_all().size(), 10u);  // the microphone carries on
+  EXPECT_GT(mic_buf->take_all().size(), 10u);  // the microphone carries on at its pace
 
   EXPECT_EQ(input_buf->take_failure(), "Mic stream error: Entity killed");
   EXPECT_EQ(input_buf->take_failure(), std::nullopt);
