@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers shared by the file tests: a private scratch directory, whole-file
-// reads and writes, and little-endian field access.
+// Helpers shared by the tests: a private scratch directory, whole-file reads
+// and writes, little-endian field access, and a bounded wait on a condition.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 #include <iterator>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quillbox::test_support {
@@ -101,6 +102,19 @@ inline std::uint32_t le32(std::span<const std::byte> b, std::size_t at) {
 
 inline std::string tag(std::span<const std::byte> b, std::size_t at) {
   return std::string(reinterpret_cast<const char*>(b.data() + at), 4);
+}
+
+// Polls `done` until it holds; false when it still does not after `limit`. A
+// test waits for what another thread brings about, never for a guessed time:
+// the limit only ends a wait that would otherwise hang.
+template <typename Condition>
+bool eventually(Condition&& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 }  // namespace quillbox::test_support

@@ -11,6 +11,7 @@
 #   qb_wine_start / qb_wine_stop     a persistent wineserver with Wine's
 #                                    background services already up
 #   qb_services_stop_all             stops whatever of the above was started
+#   qb_wait_until SECONDS COMMAND... waits for a command to succeed
 # Every qb_*_start installs qb_services_stop_all as the EXIT trap, so nothing
 # outlives the script that started it.
 #
@@ -48,6 +49,18 @@ _qb_wait_for() {
     sleep 0.1
   done
   return 1
+}
+
+# Waits up to $1 seconds for the command that follows to succeed, trying it
+# again every tenth of a second; fails when it never did. Tests wait so for
+# what they need to have happened, rather than for a guessed time.
+qb_wait_until() {
+  local end=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    ((SECONDS < end)) || return 1
+    sleep 0.1
+  done
 }
 
 _qb_kill() {

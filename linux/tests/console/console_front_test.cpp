@@ -72,6 +72,14 @@ TEST(ConsoleFront, TimedStemsRecordingSavesAndPrintsWhere) {
   }
 }
 
+// Whether a recording file under `dir` holds more than its header.
+bool holds_audio(const fs::path& dir) {
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+    if (it->path().extension() == ".recpart" && it->file_size(ec) > 1024) return true;
+  return false;
+}
+
 // Without a deadline the recording runs until a stop is requested; the
 // quiet mix's normalize offer is answered on the terminal.
 TEST(ConsoleFront, StopRequestEndsTheRecordingAndTheOfferIsAsked) {
@@ -84,8 +92,18 @@ TEST(ConsoleFront, StopRequestEndsTheRecordingAndTheOfferIsAsked) {
         return std::optional<std::string>("y");
       };
     console.env.live_line = terminal;
+    // Speakers and the microphone both play at 0.5; only system audio is on.
+    const std::string second_line = "\rRecording 0:01  system [#####     ]\x1b[K";
+    // Stopped once the live line has shown its first second, or without a
+    // terminal once the recording file holds audio.
     std::thread stopper([&] {
-      std::this_thread::sleep_for(1200ms);
+      test_support::eventually([&] {
+        if (terminal) {
+          std::lock_guard lock(console.mutex);
+          return console.err.find(second_line) != std::string::npos;
+        }
+        return holds_audio(console.env.default_dir);
+      });
       console.stop = true;
     });
     const int status = console.run({});
@@ -99,9 +117,7 @@ TEST(ConsoleFront, StopRequestEndsTheRecordingAndTheOfferIsAsked) {
     const fs::path saved = path_from_utf8(console.out.substr(7, console.out.size() - 8));
     if (terminal) {
       EXPECT_EQ(asked, 1);
-      // Speakers and the microphone both play at 0.5; only system audio is on.
-      EXPECT_NE(console.err.find("\rRecording 0:01  system [#####     ]\x1b[K"), std::string::npos)
-          << console.err;
+      EXPECT_NE(console.err.find(second_line), std::string::npos) << console.err;
       EXPECT_NE(console.err.find(question + " [y/N] Normalize complete: Normalized 1 file(s).\n"),
                 std::string::npos)
           << console.err;

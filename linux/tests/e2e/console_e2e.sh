@@ -41,13 +41,19 @@ run() {
 }
 status() { cat "$case_dir/status"; }
 
-# Records into the case's folder D without --duration for 3 s, then sends
-# the program signal $1; its process id is left in `pid`.
+# Records into the case's folder D without --duration for 3 s from the moment
+# its file appears, then sends the program signal $1; its process id is left
+# in `pid`.
 record_then_signal() {
   (cd "$case_dir/cwd" && exec "$program" --output "$case_dir/D" >"$case_dir/out" 2>"$case_dir/err" </dev/null) &
   pid=$!
+  qb_wait_until 30 recording_begun || echo "  no recording file after 30 s"
   sleep 3
   kill "-$1" "$pid"
+}
+# The recording's file is there (or the program has ended).
+recording_begun() {
+  compgen -G "$case_dir/D/*.recpart" >/dev/null || ! kill -0 "$pid" 2>/dev/null
 }
 
 # Amplitude of a band around FREQ (first channel): twice the RMS of the

@@ -31,6 +31,7 @@
 #include "engine/capture.h"
 #include "pulse/pulse_platform.h"
 #include "signal_analysis.h"
+#include "test_support.h"
 
 namespace quillbox {
 namespace {
@@ -343,9 +344,16 @@ TEST_F(PulseTest, VanishedDevicesReportOnceAndOthersKeepDeliveringWhileTheErrorF
   ASSERT_TRUE(input.has_value()) << input.error();
   auto mic = platform->start_default_mic(mic_buf);
   ASSERT_TRUE(mic.has_value()) << mic.error();
-  std::this_thread::sleep_for(300ms);
-  EXPECT_FALSE(loop_buf->take_all().empty());
-  EXPECT_FALSE(input_buf->take_all().empty());
+  // Both streams deliver before their devices go.
+  bool loop_delivered = false;
+  bool input_delivered = false;
+  const bool both = test_support::eventually([&] {
+    loop_delivered = loop_delivered || !loop_buf->take_all().empty();
+    input_delivered = input_delivered || !input_buf->take_all().empty();
+    return loop_delivered && input_delivered;
+  });
+  EXPECT_TRUE(both) << "loopback delivered: " << loop_delivered
+                    << ", input delivered: " << input_delivered;
 
   // The loopback's error file waits for its file system: the main loop
   // thread only records the failure; whoever takes it writes the file.
@@ -354,7 +362,8 @@ TEST_F(PulseTest, VanishedDevicesReportOnceAndOthersKeepDeliveringWhileTheErrorF
   ASSERT_TRUE(blocking.held()) << "no file lease: " << std::strerror(errno);
   source.unload();
   sink.unload();
-  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(test_support::eventually([&] { return loop_buf->failed() && input_buf->failed(); }))
+      << "loopback failed: " << loop_buf->failed() << ", input failed: " << input_buf->failed();
   (void)mic_buf->take_all();
   std::this_thread::sleep_for(300ms);
   EXPECT_GT(mic_buf->take_all().size(), 10u);  // the microphone carries on

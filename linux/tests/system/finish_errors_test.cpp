@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <thread>
 
 #include "file_size_limit.h"
 #include "flow_rig.h"
@@ -38,8 +37,8 @@ void record_until_disk_full(FlowRig& rig) {
       start_recording(rig.app, rig.request(RecordMode::StemsSilence, true, true), std::nullopt);
   if (started) {
     rig.clock->free_run();
-    for (int i = 0; i < 10'000 && !rig.app.state.recorder->error(); ++i)
-      std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(
+        test_support::eventually([&] { return rig.app.state.recorder->error().has_value(); }));
   }
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ASSERT_TRUE(started);

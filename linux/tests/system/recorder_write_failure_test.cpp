@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "base/file.h"
 #include "base/text.h"
 #include "engine/recorder.h"
@@ -20,8 +17,6 @@
 
 namespace quillbox {
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(RecorderWriteFailure, EndsTheRecordingFinishesEveryFileAndReportsTheError) {
   synthetic::SyntheticConfig config;
@@ -51,7 +46,7 @@ TEST(RecorderWriteFailure, EndsTheRecordingFinishesEveryFileAndReportsTheError) 
   std::optional<StopResult> result;
   if (rec) {
     clock->free_run();
-    for (int i = 0; i < 10'000 && !rec->error(); ++i) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(test_support::eventually([&] { return rec->error().has_value(); }));
     result = std::move(*rec).stop();
   }
   ::setrlimit(RLIMIT_FSIZE, &saved);

@@ -48,7 +48,8 @@ probe() { timeout 30 "$WINE" "$PROBE" "$@" </dev/null | tr -d '\r'; }
 shot() { import -window root "$work/$1.png" 2>/dev/null || true; }
 
 # start_app DIR ARGS...: runs the program in DIR (created), streams to DIR/out
-# and DIR/err, and waits for its window.
+# and DIR/err, and waits for its window: shown, on the X display, and its
+# device list filled.
 start_app() {
   local dir=$1
   shift
@@ -56,21 +57,22 @@ start_app() {
   (cd "$dir" && exec timeout 180 "$WINE" "$EXE" "$@" >"$dir/out" 2>"$dir/err" </dev/null) &
   APP=$!
   probe wait 60 >/dev/null || { echo "  the window did not appear"; return 1; }
-  sleep 1
+  qb_wait_until 30 window_ready || { echo "  the window did not become ready"; return 1; }
 }
+# Ready for keys and clicks, or showing a box first (a --duration start), or
+# already ended.
+window_ready() {
+  app_gone || box_shown ||
+    { xdotool search --onlyvisible --name '^Quillbox$' >/dev/null && [[ -n "$(probe items)" ]]; }
+}
+app_gone() { ! kill -0 "$APP" 2>/dev/null; }
 
 # end_app: waits up to 60 s for the program; its exit status in APP_STATUS.
 end_app() {
-  local i
-  for ((i = 0; i < 600; i++)); do
-    kill -0 "$APP" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$APP" 2>/dev/null; then
+  if ! qb_wait_until 60 app_gone; then
     echo "  the program did not end; closing it"
     probe close >/dev/null
-    sleep 3
-    kill "$APP" 2>/dev/null
+    qb_wait_until 5 app_gone || kill "$APP" 2>/dev/null
   fi
   wait "$APP"
   APP_STATUS=$?
@@ -91,7 +93,6 @@ click() {  # click CONTROL_ID
   [[ -n "$xy" ]] || return 1
   # shellcheck disable=SC2086
   xdotool mousemove $xy click 1
-  sleep 0.5
 }
 
 # Clicks the list entry whose text ends with NAME.
@@ -107,7 +108,6 @@ click_entry() {
     <<<"$controls")
   # shellcheck disable=SC2086
   xdotool mousemove $xy click 1
-  sleep 0.5
 }
 
 # Answers every message box with OK (or Yes when $1 is 6); prints them.
@@ -119,11 +119,27 @@ answer_boxes() {
     [[ -n "$boxes" ]] || return 0
     echo "$boxes" | sed 's/^/  box: /'
     probe answer "${1:-1}" >/dev/null || probe answer 1 >/dev/null
-    sleep 1
+    qb_wait_until 10 boxes_other_than "$boxes"
   done
 }
 
+# A message box is shown (when $1 is given: one whose caption starts with it).
+box_shown() { probe boxes | grep -q "^${1:-}"; }
+# The boxes shown are no longer those listed in $1.
+boxes_other_than() { [[ "$(probe boxes)" != "$1" ]]; }
+# The device list's entry NAME is ticked.
+ticked() { probe items | grep -qx -- "on   —  $1"; }
+
 status_text() { probe controls | awk -F'|' '$1 == "Static" && $5 == 220 && $6 == 14 { print $9 }'; }
+# The status line starts with $1.
+status_is() { [[ "$(status_text)" == "$1"* ]]; }
+# A stopped recording is saved, or a box asks or reports something.
+finished() { status_is Saved || box_shown; }
+
+# Sleeps until $2 seconds have passed since the time $1 (date +%s.%N).
+sleep_since() {
+  sleep "$(awk -v t="$1" -v d="$2" -v now="$(date +%s.%N)" 'BEGIN { r = t + d - now; print (r > 0 ? r : 0) }')"
+}
 
 # wav_has FILE FREQ [mix]: the first channel is a tone of about FREQ Hz
 # peaking at half scale, as played; "mix": at a quarter, its share of a mix
@@ -149,8 +165,7 @@ peak_between() {
 cleanup() {
   if [[ -n "$APP" ]]; then
     probe close >/dev/null 2>&1
-    sleep 2
-    kill "$APP" 2>/dev/null
+    qb_wait_until 5 app_gone || kill "$APP" 2>/dev/null
   fi
 }
 trap 'cleanup; qb_services_stop_all' EXIT
@@ -202,11 +217,15 @@ check "device list holds the outputs as [Loopback] entries and the inputs, untic
 
 # Tab walks the controls that take the focus, in creation order (the mode
 # group once, at its checked button).
-order=$(probe focus | cut -d'|' -f1)
+focused() { probe focus | cut -d'|' -f1; }
+focus_left() { [[ "$(focused)" != "$1" ]]; }
+now=$(focused)
+order=$now
 for _ in 1 2 3 4 5 6 7 8 9 10; do
   xdotool key Tab
-  sleep 0.3
-  order+=" $(probe focus | cut -d'|' -f1)"
+  qb_wait_until 5 focus_left "$now"
+  now=$(focused)
+  order+=" $now"
 done
 echo "  focus: $order"
 check "Tab order" test "$order" = "101 102 103 108 111 104 105 112 106 107 101"
@@ -218,6 +237,7 @@ mkdir -p "$dir/quillbox"
   sox -n -r 48000 -c 2 -b 16 -e signed -t raw - synth 1 sine 440 vol 0.5
 } >"$dir/quillbox/crashed.recpart"
 click 106
+qb_wait_until 10 box_shown
 shot repair-box
 boxes=$(probe boxes)
 echo "$boxes" | sed 's/^/  box: /'
@@ -229,11 +249,15 @@ check "Repair button: the file became a WAV" test -f "$dir/quillbox/crashed.wav"
 # Normalize: a quiet file chosen in the open dialog.
 sox -n -r 48000 -c 2 -b 16 "$dir/quiet.wav" synth 1 sine 440 vol 0.1
 click 107
-sleep 2
+# The open dialog, shown and holding the keyboard.
+dialog_ready() {
+  box_shown "Select WAV file" && [[ "$(xdotool getwindowfocus getwindowname)" == "Select WAV file"* ]]
+}
+qb_wait_until 20 dialog_ready
 shot normalize-dialog
 xdotool type --delay 20 "$(native "$dir/quiet.wav")"
 xdotool key Return
-sleep 2
+qb_wait_until 20 box_shown Normalize
 boxes=$(probe boxes)
 echo "$boxes" | sed 's/^/  box: /'
 check "Normalize button: box" test "$boxes" = "Normalize complete|Normalized: $(native "$dir/quiet.wav")"
@@ -273,26 +297,27 @@ dir="$work/stems"
 start_app "$dir" --mic || exit 1
 click_entry "Monitor of Speakers"
 xdotool key space
-sleep 0.5
+qb_wait_until 10 ticked "Monitor of Speakers"
 click 109
 shot stems-ready
-check "Space ticks the selected device" \
-  bash -c "timeout 30 '$WINE' '$PROBE' items </dev/null | tr -d '\r' | grep -qx 'on   —  Monitor of Speakers'"
+check "Space ticks the selected device" ticked "Monitor of Speakers"
+# The microphone records for 3.5 s, is off for 2.5 s and on again for 3.5 s:
+# those times are the case's input.
 click 101
 t_start=$(date +%s.%N)
-sleep 1
+qb_wait_until 20 status_is Recording
 answer_boxes
-sleep 2
+sleep_since "$t_start" 3.5
 click 102 # microphone off
 t_off=$(date +%s.%N)
-sleep 2
+sleep 2.5
 shot stems-mic-off
 click 102 # and on again
 t_on=$(date +%s.%N)
-sleep 3
+sleep 3.5
 shot stems-recording
 click 101
-sleep 3
+qb_wait_until 60 finished
 answer_boxes
 shot stems-stopped
 echo "  status: $(status_text)"
@@ -319,7 +344,7 @@ dir="$work/unwritable"
 mkdir -p "$dir"
 echo "a file, not a folder" >"$dir/blocked"
 start_app "$dir" --duration 4 --mic --output "$(native "$dir/blocked/sub")" || exit 1
-sleep 1
+qb_wait_until 10 status_is Recording
 status=$(status_text)
 echo "  status: $status"
 shot unwritable
@@ -334,9 +359,10 @@ check "unwritable folder: exit status 0" test "$APP_STATUS" = 0
 dir="$work/close"
 start_app "$dir" --mic || exit 1
 click 101
-sleep 1
+t_start=$(date +%s.%N)
+qb_wait_until 20 status_is Recording
 answer_boxes
-sleep 2
+sleep_since "$t_start" 3.5
 xdotool key alt+F4
 end_app
 check "close while recording: exit status 0" test "$APP_STATUS" = 0

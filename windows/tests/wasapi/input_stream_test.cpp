@@ -6,24 +6,16 @@
 
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <thread>
 
 #include "fake_audio.h"
+#include "test_support.h"
 
 namespace quillbox::wasapi {
 namespace {
 
 using namespace std::chrono_literals;
-
-bool eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using test_support::eventually;
 
 std::vector<unsigned char> pcm16(std::size_t samples, std::int16_t value) {
   std::vector<std::int16_t> v(samples, value);

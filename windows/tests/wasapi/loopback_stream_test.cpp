@@ -10,7 +10,6 @@
 #include <functional>
 #include <limits>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "fake_audio.h"
@@ -20,16 +19,8 @@ namespace quillbox::wasapi {
 namespace {
 
 using namespace std::chrono_literals;
+using test_support::eventually;
 using test_support::ScratchDir;
-
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 template <typename T>
 std::vector<unsigned char> bytes_of(const std::vector<T>& values) {

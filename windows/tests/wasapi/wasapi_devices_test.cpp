@@ -195,10 +195,7 @@ TEST(WasapiDevices, LoopbackUnderWineFailsInItsThreadAndIsHarmlessToRelease) {
   auto buffer = std::make_shared<AudioBuf>();
   auto stream = rig.platform->start_loopback(std::nullopt, buffer);
   ASSERT_TRUE(stream.has_value()) << stream.error();
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!buffer->failed() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
+  test_support::eventually([&] { return buffer->failed(); });
   const auto line = take_capture_failure(*buffer);
   if (!line) GTEST_SKIP() << "this system captures loopback; nothing failed";
   EXPECT_EQ(*line, "Loopback capture error: GetService: 0x88890003");
