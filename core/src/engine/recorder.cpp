@@ -151,7 +151,6 @@ std::string session_timestamp(std::chrono::system_clock::time_point when) {
 
 std::expected<Recorder, StartError> Recorder::start(const StartRequest& request,
                                                     const RecorderEnv& env) {
-
   Recorder rec;
   rec.capture_ = env.capture;
   rec.live_ = std::make_unique<Live>();

@@ -4,7 +4,6 @@
 
 #include "base/file_moves.h"
 #include "base/text.h"
-#include "flows/recorder_link.h"
 
 namespace quillbox {
 namespace {
