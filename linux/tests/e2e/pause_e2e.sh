@@ -10,18 +10,8 @@
 #   pause_e2e.sh path/to/quillbox
 #
 # Scratch files go to a fresh folder under $TMPDIR (kept when a case fails).
-set -u
-
-program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
-# shellcheck source=../../../scripts/lib/services.sh
-source "$ROOT/scripts/lib/services.sh"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/quillbox-pause-e2e.XXXXXX") || exit 2
-QB_SERVICES_DIR="$work/services"
-unset PULSE_SERVER
-qb_pulse_start >/dev/null 2>&1 || { echo "cannot start PulseAudio"; exit 1; }
-qb_tones_start >/dev/null 2>&1 || { echo "cannot play the test tones"; exit 1; }
+# shellcheck source=e2e_setup.sh
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_setup.sh" "$1" pause
 
 # Seconds a stem's silence may begin or end off the script's clock, beyond
 # what the script itself cannot tell: a suspend or resume happened while its
@@ -29,13 +19,6 @@ qb_tones_start >/dev/null 2>&1 || { echo "cannot play the test tones"; exit 1; }
 # at the middle of the call and allowed half its run either way. The sink
 # renders in blocks of about 10 ms on either side of it.
 TOLERANCE=0.015
-
-failures=0
-cases=0
-fail() {
-  echo "  $*"
-  failures=$((failures + 1))
-}
 
 # The silences of file $1 (first channel) longer than 0.2 s, one "begin end"
 # line each in seconds: from the last sample above 0.05 in magnitude before
@@ -133,11 +116,4 @@ record_with_pauses() {
 record_with_pauses 8 2:3
 record_with_pauses 12 2:0.4 4:1 6.5:3
 
-qb_services_stop_all >/dev/null 2>&1
-if ((failures == 0)); then
-  echo "$cases of $cases cases passed"
-  rm -rf "$work"
-else
-  echo "$failures failure(s) in $cases cases; scratch files kept in $work"
-  exit 1
-fi
+e2e_finish
