@@ -88,8 +88,8 @@ using test_support::repaired;
 // Where channel 0 first sounds (0.1 of full scale) within `within` seconds
 // after `from`, in seconds.
 double onset(const signal::Audio& a, double from, double within = 2.0) {
-  const auto ch = a.channel(0, std::size_t(from * a.sample_rate),
-                            std::size_t((from + within) * a.sample_rate));
+  const auto ch =
+      a.channel(0, std::size_t(from * a.sample_rate), std::size_t((from + within) * a.sample_rate));
   return from + double(signal::first_above(ch, 0.1f)) / a.sample_rate;
 }
 
