@@ -39,3 +39,11 @@ if(NOT WIN32)
     COMMAND bash ${PROJECT_SOURCE_DIR}/linux/tests/e2e/console_e2e.sh $<TARGET_FILE:quillbox>)
   set_tests_properties(e2e.console PROPERTIES TIMEOUT 600 LABELS "e2e;${QUILLBOX_SERVER_LABEL}" RUN_SERIAL TRUE)
 endif()
+
+# System audio that pauses: the Linux program records stems while the sink
+# that plays the tone is suspended and resumed, on a private PulseAudio.
+if(NOT WIN32)
+  add_test(NAME e2e.pause
+    COMMAND bash ${PROJECT_SOURCE_DIR}/linux/tests/e2e/pause_e2e.sh $<TARGET_FILE:quillbox>)
+  set_tests_properties(e2e.pause PROPERTIES TIMEOUT 300 LABELS "e2e;${QUILLBOX_SERVER_LABEL}" RUN_SERIAL TRUE)
+endif()

@@ -7,10 +7,9 @@ namespace {
 
 using std::chrono::nanoseconds;
 
-// A measurement this much later than the frames say may mean lost audio...
+// A measurement this much later than the frames say, with too little queued
+// to cover it, is lost audio.
 constexpr std::chrono::milliseconds GAP{50};
-// ...once every measurement read during this long has been that late.
-constexpr std::chrono::milliseconds CONFIRM{250};
 // Smaller differences move the times by this fraction per delivery, and by
 // at most 1 % of the delivery's length: far more than any clock's drift.
 constexpr int STEER_DIVISOR = 32;
@@ -18,32 +17,22 @@ constexpr int STEER_DIVISOR = 32;
 }  // namespace
 
 CaptureTime CaptureStamps::place(CaptureTime measured, std::size_t frames, CaptureTime now,
-                                 bool lost_before) {
-  if (!placed_any_ || lost_before) {
+                                 std::size_t queued, bool lost_before) {
+  // What is queued was captured by now: its first frame its length earlier
+  // at the latest (a burst stamped on arrival is held back to that).
+  const CaptureTime latest = now - length(std::max(queued, frames));
+  measured = std::min(measured, latest);
+  const nanoseconds late = measured - next_;
+  if (!placed_any_ || lost_before || late > GAP) {
+    // Frames went missing (a pause, an overrun): the audio starts afresh at
+    // its measurement.
     next_ = measured;
     placed_any_ = true;
-    behind_ = false;
-  }
-  const nanoseconds late = measured - next_;
-  if (late > GAP) {
-    if (!behind_) {
-      behind_ = true;
-      behind_since_ = now;
-      least_behind_ = late;
-    }
-    least_behind_ = std::min(least_behind_, late);
-    // Audio went missing: the times jump by what was surely lost. The
-    // audio read while that was confirmed stays before the jump.
-    if (now - behind_since_ >= CONFIRM) {
-      next_ += least_behind_;
-      behind_ = false;
-    }
   } else {
-    behind_ = false;
     const auto most = length(frames) / 100;
     next_ += std::clamp<nanoseconds>(late / STEER_DIVISOR, -most, most);
   }
-  next_ = std::min(next_, now - length(frames));
+  next_ = std::min(next_, latest);
   const CaptureTime time = next_;
   next_ += length(frames);
   return time;

@@ -5,11 +5,16 @@
 // with the scheduling of the thread that reads it; a busy system, or a driver
 // that reads its device on a timer, hands over seconds of audio in bursts all
 // stamped with their arrival. The frames a device delivers are contiguous
-// unless it loses some, so the times follow the frames: the measurements only
-// steer them slowly (clock drift), and a measurement later than the frames
-// say is taken for lost audio (a stall, an overrun) only once it stays that
-// late while deliveries keep their pace. A burst catches up with its
-// measurements, a real gap does not. Owned by the thread that reads.
+// unless it loses some, so the times follow the frames and the measurements
+// only steer them slowly (clock drift).
+//
+// A burst and a pause look alike in one measurement (both are late against
+// the frames) but not in what waits to be read: after a burst the backlog
+// covers the lateness, after a pause (a suspended device, a loopback of a
+// device that played nothing, an overrun) only a packet or two is there.
+// Everything queued was captured by the moment it is read, so a measurement
+// is held to that; one that is still later than the frames say is lost audio,
+// taken at once. Owned by the thread that reads.
 
 #include <chrono>
 #include <cstddef>
@@ -30,10 +35,12 @@ class CaptureStamps {
   explicit CaptureStamps(std::uint32_t rate) : rate_(rate == 0 ? 1 : rate) {}
 
   // The capture time of a delivery of `frames` frames whose first frame was
-  // measured at `measured`, read at `now`. A delivery never ends after now.
-  // `lost_before` says the device itself reports audio lost before this
-  // delivery: its measurement is taken as it is.
-  CaptureTime place(CaptureTime measured, std::size_t frames, CaptureTime now,
+  // measured at `measured`, read at `now`, when `queued` frames could be read
+  // at that moment from its first frame on (itself included; what a reader
+  // drained at once). Neither the delivery nor what is queued behind it ends
+  // after now. `lost_before` says the device itself reports audio lost
+  // before this delivery: its measurement is taken as it is.
+  CaptureTime place(CaptureTime measured, std::size_t frames, CaptureTime now, std::size_t queued,
                     bool lost_before = false);
 
  private:
@@ -42,11 +49,6 @@ class CaptureStamps {
   std::uint32_t rate_;
   bool placed_any_ = false;
   CaptureTime next_{};  // where the next delivery starts if nothing goes missing
-  // Since when (read time) every measurement has been later than a gap, and
-  // by at least how much.
-  bool behind_ = false;
-  CaptureTime behind_since_{};
-  std::chrono::nanoseconds least_behind_{};
 };
 
 }  // namespace quillbox

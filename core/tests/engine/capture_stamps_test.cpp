@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <random>
+#include <vector>
 
 namespace quillbox {
 namespace {
@@ -18,51 +19,107 @@ double seconds(CaptureTime t) {
   return Seconds(t.time_since_epoch()).count();
 }
 
-// A device 50 ppm fast delivers 10 ms packets for 20 s, each measured when
-// it is read less its length (what a driver that stamps packets on arrival
-// gives), read 1 to 4 ms after it is complete. At 6 s the reader stalls for
-// 400 ms and then reads the backlog at once; at 13 s the device loses
-// 300 ms of audio (frames that never come). With `reported` the device
-// flags the loss on the packet after it.
-void run(bool reported) {
-  constexpr std::uint32_t RATE = 48000;
-  constexpr std::size_t FRAMES = 480;
+constexpr std::uint32_t RATE = 48000;
+constexpr std::size_t FRAMES = 480;
+
+// A stretch [begin, end) of true time.
+struct Span {
+  double begin;
+  double end;
+};
+
+// One packet as a reader sees it.
+struct Read {
+  double captured;  // true capture time of its first frame
+  double read;      // when it was read
+  bool lost_before;
+};
+
+// A device 50 ppm fast delivering 10 ms packets from 1 s to 21 s, each read 1
+// to 4 ms after it is complete and measured as read less its length (what a
+// driver that stamps packets on arrival gives). While the reader stalls it
+// reads nothing, then everything queued at once; in a pause the device
+// produces nothing (a loss is a pause the device reports on the packet after
+// it, when `reported`).
+std::vector<Read> deliveries(const std::vector<Span>& stalls, const std::vector<Span>& pauses,
+                             bool reported) {
   const double packet = FRAMES / (RATE * (1 + 50e-6));
   std::mt19937 rng(3);
   std::uniform_real_distribution<double> delay(0.001, 0.004);
-  CaptureStamps stamps(RATE);
-  double captured = 1.0;  // true capture time of the next packet
-  double worst_burst = 0;
-  double worst_after_gap = 0;
-  double worst = 0;
-  while (captured < 21.0) {
-    const bool lost = captured >= 13.0 && captured < 13.0 + packet;
-    if (lost) captured += 0.3;
-    double read = captured + packet + delay(rng);
-    // The stalled reader wakes at 6.4 s and reads everything queued then.
-    if (read > 6.0 && read < 6.4) read = 6.4;
-    const CaptureTime now = at(read);
-    const double stamp = seconds(stamps.place(at(read - packet), FRAMES, now, reported && lost));
-    const double error = std::abs(stamp - captured);
-    if (captured > 5.9 && captured < 6.5) worst_burst = std::max(worst_burst, error);
-    if (captured > 13.3 + (reported ? 0.0 : 0.3)) {
-      worst_after_gap = std::max(worst_after_gap, error);
-    } else if (captured < 13.0) {
-      worst = std::max(worst, error);
+  std::vector<Read> out;
+  bool lost = false;
+  for (double captured = 1.0; captured < 21.0; captured += packet) {
+    bool paused = false;
+    for (const Span& p : pauses) paused = paused || (captured >= p.begin && captured < p.end);
+    if (paused) {
+      lost = true;
+      continue;
     }
-    captured += packet;
+    double read = captured + packet + delay(rng);
+    for (const Span& s : stalls) {
+      if (read > s.begin && read < s.end) read = s.end;
+    }
+    out.push_back({captured, read, reported && lost});
+    lost = false;
   }
-  // A burst is stamped where its frames belong, not where it was read.
-  EXPECT_LT(worst_burst, 0.006);
-  EXPECT_LT(worst, 0.006);
-  // A loss moves the times on by its length: at once when the device says
-  // so, else once it is confirmed.
-  EXPECT_LT(worst_after_gap, 0.006);
+  return out;
 }
 
+// Each packet's error (stamp less true capture time), placed as a reader
+// places them: every packet read at one moment with what is queued behind it.
+std::vector<double> errors(const std::vector<Read>& reads) {
+  CaptureStamps stamps(RATE);
+  std::vector<double> out;
+  const double packet = FRAMES / double(RATE);
+  for (std::size_t i = 0; i < reads.size(); ++i) {
+    std::size_t queued = 0;
+    for (std::size_t j = i; j < reads.size() && reads[j].read == reads[i].read; ++j)
+      queued += FRAMES;
+    const Read& r = reads[i];
+    const CaptureTime stamp =
+        stamps.place(at(r.read - packet), FRAMES, at(r.read), queued, r.lost_before);
+    out.push_back(seconds(stamp) - r.captured);
+  }
+  return out;
+}
+
+// The reader stalls for 400 ms at 6 s and then reads the backlog, every
+// packet stamped on arrival; the device loses 300 ms of audio at 13 s.
 TEST(CaptureStamps, BurstsKeepTheirFramesPlaceAndLostAudioMovesTheTimesOn) {
-  run(false);
-  run(true);
+  for (const bool reported : {false, true}) {
+    SCOPED_TRACE(reported ? "the loss is reported" : "the loss is not reported");
+    const auto reads = deliveries({{6.0, 6.4}}, {{13.0, 13.3}}, reported);
+    const auto error = errors(reads);
+    double worst_burst = 0;
+    double worst = 0;
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+      const double c = reads[i].captured;
+      double& w = c > 5.9 && c < 6.5 ? worst_burst : worst;
+      w = std::max(w, std::abs(error[i]));
+    }
+    // A burst is stamped where its frames belong, not where it was read.
+    EXPECT_LT(worst_burst, 0.006);
+    // A loss moves the times on by its length at once, reported or not.
+    EXPECT_LT(worst, 0.006);
+  }
+}
+
+// A device that delivers nothing for a while (suspended, or a loopback of a
+// device that plays nothing) and then resumes without a flag: the first
+// packet after each pause sits at its true time, as does everything after.
+TEST(CaptureStamps, PausesWithoutAFlagLandAtTheirTrueTimeAtOnce) {
+  const std::vector<Span> pauses = {{3.0, 3.4}, {7.0, 8.0}, {12.0, 15.0}};
+  const auto reads = deliveries({}, pauses, false);
+  const auto error = errors(reads);
+  double worst = 0;
+  for (std::size_t i = 0; i < reads.size(); ++i) {
+    worst = std::max(worst, std::abs(error[i]));
+    if (i > 0 && reads[i].captured - reads[i - 1].captured > 0.3) {
+      EXPECT_LT(std::abs(error[i]), 0.005)
+          << "first packet after the pause at " << reads[i - 1].captured;
+    }
+  }
+  EXPECT_LT(worst, 0.006);
 }
 
 }  // namespace

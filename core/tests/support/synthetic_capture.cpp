@@ -1,5 +1,6 @@
 #include "synthetic_capture.h"
 
+#include "engine/capture_stamps.h"
 #include "engine/input_chunker.h"
 
 #include <algorithm>
@@ -33,6 +34,12 @@ nanoseconds time_of(std::uint64_t frames, std::uint32_t rate) {
       static_cast<std::int64_t>(whole * NS_PER_S + (rest * NS_PER_S + rate - 1) / rate));
 }
 
+// A packet due for delivery, and whether a stall held it back.
+struct Due {
+  std::uint64_t packet;
+  bool backlog;
+};
+
 // One stream's delivery: which packets are due, which a fault holds back or
 // drops, and where their samples go. Driven by one thread at a time.
 class StreamCore {
@@ -49,30 +56,45 @@ class StreamCore {
   void set_start(time_point t0) { start_ = t0; }
   time_point start() const { return start_; }
 
-  // Delivers every packet due by stream time `t`.
+  // Delivers every packet due by stream time `t`, read at once as a reader
+  // drains what is queued: each placed by `CaptureStamps` with what is
+  // queued behind it.
   void pump(nanoseconds t) {
+    due_.clear();
     for (;;) {
       const nanoseconds due = due_time(next_);
-      if (due > t) return;
-      if (device_.stop_after && due > *device_.stop_after) return;
-      if (failed_) return;
+      if (due > t) break;
+      if (device_.stop_after && due > *device_.stop_after) break;
+      if (failed_) break;
       if (device_.fail_after && due > device_.fail_after->after) {
         failed_ = true;
-        if (input_) {
-          report_input_failure(*buffer_, device_.fail_after->text);
-        } else {
-          report_loopback_failure(*buffer_, device_.fail_after->text, exe_dir_);
-        }
-        return;
+        break;
       }
+      bool backlog = false;
       if (const Stall* stall = stall_at(due)) {
         if (!stall->deliver_backlog) {
           ++next_;  // its sample positions are skipped, never sent
           continue;
         }
-        if (t < stall->end) return;  // held back until the stall ends
+        if (t < stall->end) break;  // held back until the stall ends
+        backlog = true;
       }
-      deliver(next_++);
+      due_.push_back({next_++, backlog});
+    }
+    const CaptureTime now = start_ + t;
+    std::size_t queued = due_.size() * device_.packet_frames;
+    for (const Due& d : due_) {
+      const CaptureTime time = stamps_.place(measure(d, now), device_.packet_frames, now, queued);
+      queued -= device_.packet_frames;
+      deliver(d.packet, time);
+    }
+    if (failed_ && !reported_) {
+      reported_ = true;
+      if (input_) {
+        report_input_failure(*buffer_, device_.fail_after->text);
+      } else {
+        report_loopback_failure(*buffer_, device_.fail_after->text, exe_dir_);
+      }
     }
   }
 
@@ -103,9 +125,13 @@ class StreamCore {
   nanoseconds due_time(std::uint64_t packet) const {
     return frame_time((packet + 1) * device_.packet_frames);
   }
-  // The packet's first frame, on the stream's clock, as the device stamps it.
-  CaptureTime capture_time(std::uint64_t packet) {
-    CaptureTime t = start_ + frame_time(packet * device_.packet_frames);
+  // What a reader measures of a packet's first frame: its arrival less the
+  // latency the device reports, which is right but for the jitter; a
+  // backlog is stamped on arrival (less its own length), as a driver that
+  // reads its device on a timer does.
+  CaptureTime measure(const Due& d, CaptureTime now) {
+    if (d.backlog) return now - time_of(device_.packet_frames, rate());
+    CaptureTime t = start_ + frame_time(d.packet * device_.packet_frames);
     if (device_.jitter.count() > 0) {
       std::uniform_int_distribution<std::int64_t> off(-device_.jitter.count(),
                                                       device_.jitter.count());
@@ -149,10 +175,10 @@ class StreamCore {
     }
   }
 
-  void deliver(std::uint64_t packet) {
+  void deliver(std::uint64_t packet, CaptureTime time) {
     const std::size_t frames = device_.packet_frames;
     const std::size_t channels = device_.native.channels;
-    Chunk chunk{std::vector<float>(frames * channels), capture_time(packet)};
+    Chunk chunk{std::vector<float>(frames * channels), time};
     std::vector<float>& samples = chunk.samples;
     const std::uint64_t first = packet * frames;
     // Exact at the packet's first frame, then rotated frame by frame: the
@@ -181,8 +207,11 @@ class StreamCore {
   const std::optional<std::filesystem::path> exe_dir_;
   std::unique_ptr<InputChunker> chunker_;
   bool failed_ = false;
+  bool reported_ = false;
   time_point start_{};
   std::uint64_t next_ = 0;  // the first packet not yet delivered or skipped
+  CaptureStamps stamps_{device_.native.sample_rate};
+  std::vector<Due> due_;  // one pump's packets, reused
   std::mt19937_64 jitter_rng_{std::hash<std::string>{}(device_.name)};
 };
 

@@ -15,6 +15,12 @@
 // recording runs in virtual time, deterministically and as fast as the
 // machine allows.
 //
+// Every packet's capture time is measured as a real reader measures it
+// (arrival less the device's latency, with jitter; a backlog stamped on
+// arrival) and placed through `CaptureStamps` with what is queued behind it,
+// as the real readers do, so a test of the timeline proves what a recording
+// does.
+//
 // Stream time is the time since a stream started. Packet k (k = 1, 2, ...)
 // holds sample frames [(k-1) * packet_frames, k * packet_frames) and is due at
 // stream time k * packet_frames / rate; the signal at frame n is
@@ -36,8 +42,10 @@
 namespace quillbox::synthetic {
 
 // A stretch of stream time [begin, end) in which a stream delivers nothing.
-// Afterwards it delivers the packets it held back all at once at `end`
-// (`deliver_backlog`), or carries on as if they had never existed.
+// Afterwards it delivers the packets it held back all at once at `end`, each
+// stamped on its arrival (`deliver_backlog`: a burst), or carries on as if
+// they had never existed, with right stamps and no word of the loss (a
+// pause: a suspended device, a loopback while nothing plays).
 struct Stall {
   std::chrono::nanoseconds begin{0};
   std::chrono::nanoseconds end{0};
@@ -68,14 +76,15 @@ struct SyntheticDevice {
   std::vector<Stall> stalls;
   // The device's clock runs this many parts per million fast (negative:
   // slow): it delivers rate * (1 + ppm / 1e6) frames per true second, and
-  // its stamps are the true times.
+  // its measured times are the true ones.
   double ppm = 0;
   // When given, the tone sounds only within these stretches of true stream
   // time [begin, begin + length) and is silent elsewhere.
   std::vector<Stall> bursts;
-  // Each chunk's capture stamp is off its true time by a uniform random
-  // amount within +-jitter (seeded by the device's name: repeatable).
-  std::chrono::nanoseconds jitter{0};
+  // Each packet's measured capture time (its arrival less the latency the
+  // device reports) is off its true time by a uniform random amount within
+  // +-jitter (seeded by the device's name: repeatable).
+  std::chrono::nanoseconds jitter{std::chrono::milliseconds(1)};
   // The format the stream runs at (and its `format()` reports) when it is
   // not the probed `native` one: a device that changed its mix format.
   std::optional<AudioFormat> stream_format;

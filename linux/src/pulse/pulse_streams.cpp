@@ -37,6 +37,7 @@ class RecordStream : public CaptureStream {
     if (stream_ == nullptr) return std::unexpected(error_text(pa_context_errno(context)));
     pa_stream_set_state_callback(stream_, &RecordStream::on_state, this);
     pa_stream_set_read_callback(stream_, &RecordStream::on_read, this);
+    pa_stream_set_suspended_callback(stream_, &RecordStream::on_suspended, this);
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
@@ -93,6 +94,7 @@ class RecordStream : public CaptureStream {
     if (stream_ == nullptr) return;
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
     stream_ = nullptr;
@@ -109,8 +111,14 @@ class RecordStream : public CaptureStream {
     self->failed(text != nullptr ? text : "unknown error");
   }
 
-  // Everything readable goes out as one delivery; a hole the server
-  // reports reads as silence.
+  // While its device is suspended a stream gets nothing: what comes after
+  // the resume does not follow the frames before.
+  static void on_suspended(pa_stream*, void* user) {
+    static_cast<RecordStream*>(user)->lost_ = true;
+  }
+
+  // Everything readable goes out as one delivery (so it is all that is
+  // queued); a hole the server reports reads as silence.
   static void on_read(pa_stream* stream, std::size_t, void* user) {
     auto* self = static_cast<RecordStream*>(user);
     auto& gathered = self->gathered_;
@@ -132,7 +140,9 @@ class RecordStream : public CaptureStream {
     }
     const std::size_t frames = gathered.size() / self->spec_.channels;
     if (frames == 0) return;
-    const CaptureTime time = self->stamps_.place(measured, frames, steady_clock::now());
+    const CaptureTime time =
+        self->stamps_.place(measured, frames, steady_clock::now(), frames, self->lost_);
+    self->lost_ = false;
     self->deliver(gathered.data(), frames * self->spec_.channels, time);
   }
 
@@ -157,6 +167,7 @@ class RecordStream : public CaptureStream {
   // The rest belongs to the main loop's thread (or is under its lock).
   bool started_ = false;
   bool reported_ = false;
+  bool lost_ = false;  // the device was suspended since the last delivery
   std::vector<float> gathered_;
   CaptureStamps stamps_{1};  // at the stream's rate once opened
 };

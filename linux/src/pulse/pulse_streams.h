@@ -25,8 +25,9 @@
 // A monitor may report a negative latency (its audio is rendered before the
 // sink plays it); the measurement is then the arrival. Measurements jitter
 // with the delivery, so consecutive chunks follow their frames and the
-// measurement only steers them, except after a gap; a chunk never ends
-// after now.
+// measurement only steers them, except after a gap: a suspended device (the
+// server says so), or a measurement later than what was readable can cover;
+// a chunk never ends after now.
 //
 // Destroying a stream disconnects it under the main loop's lock, so no
 // callback of it runs afterwards; an input stream then pushes its last

@@ -6,26 +6,9 @@
 #   console_e2e.sh path/to/quillbox
 #
 # Scratch files go to a fresh folder under $TMPDIR (kept when a case fails).
-set -u
+# shellcheck source=e2e_setup.sh
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_setup.sh" "$1" console
 
-program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
-# shellcheck source=../../../scripts/lib/services.sh
-source "$ROOT/scripts/lib/services.sh"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/quillbox-console-e2e.XXXXXX") || exit 2
-# A sound server of our own, whatever else runs on the machine.
-QB_SERVICES_DIR="$work/services"
-unset PULSE_SERVER
-qb_pulse_start >/dev/null 2>&1 || { echo "cannot start PulseAudio"; exit 1; }
-qb_tones_start >/dev/null 2>&1 || { echo "cannot play the test tones"; exit 1; }
-
-failures=0
-cases=0
-fail() {
-  echo "  $*"
-  failures=$((failures + 1))
-}
 begin() {
   cases=$((cases + 1))
   echo "-- $cases $1"
@@ -167,11 +150,4 @@ grep -q "^Cannot start recording: " "$case_dir/err" || fail "standard error: $(c
 [[ ! -e $case_dir/D ]] || fail "left $(ls -R "$case_dir/D")"
 sed 's/^/  stderr: /' "$case_dir/err"
 
-qb_services_stop_all >/dev/null 2>&1
-if ((failures == 0)); then
-  echo "$cases of $cases cases passed"
-  rm -rf "$work"
-else
-  echo "$failures failure(s) in $cases cases; scratch files kept in $work"
-  exit 1
-fi
+e2e_finish

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/console.h"
+#include "engine/sample_format.h"
 #include "wasapi/client_setup.h"
 #include "wasapi/packet_reader.h"
 #include "wasapi/wasapi_devices.h"
@@ -95,7 +96,7 @@ struct InputStream::Shared {
     }
     report.set_value(std::nullopt);
 
-    PacketReader reader(rate);
+    PacketReader reader(rate, std::size_t{channels} * sample_bytes(format));
     std::vector<float> silence;
     const auto deliver = [&](const BYTE* data, UINT32 frames, CaptureTime time) {
       const std::size_t count = std::size_t{frames} * channels;
@@ -112,7 +113,7 @@ struct InputStream::Shared {
       const DWORD woke = ::WaitForMultipleObjects(delivering ? 2 : 1, events, FALSE,
                                                   delivering ? WAIT_MS : INFINITE);
       if (woke == WAIT_OBJECT_0) break;
-      const auto failure = reader.drain(*client.get(), *capture.get(), deliver);
+      const auto failure = reader.drain(*capture.get(), deliver);
       if (reader.take_discontinuity()) {
         write_err(settings.notice, "Mic stream: data discontinuity (some audio was lost)\n");
       }

@@ -5,6 +5,7 @@
 
 #include "base/console.h"
 #include "base/platform_paths.h"
+#include "engine/sample_format.h"
 #include "wasapi/client_setup.h"
 #include "wasapi/packet_reader.h"
 #include "wasapi/wasapi_devices.h"
@@ -140,7 +141,7 @@ std::optional<std::string> LoopbackStream::setup_and_capture() {
     }
   }
 
-  PacketReader reader(set_up->mix.sample_rate);
+  PacketReader reader(set_up->mix.sample_rate, channels * sample_bytes(format));
   const auto deliver = [&](const BYTE* data, UINT32 frames, CaptureTime time) {
     Chunk chunk;
     chunk.time = time;
@@ -153,7 +154,7 @@ std::optional<std::string> LoopbackStream::setup_and_capture() {
       if (auto failed = silent.feed())
         write_err(settings_.notice, "Loopback keep-alive stream: " + *failed + "\n");
     }
-    const auto failure = reader.drain(client, *set_up->service.get(), deliver);
+    const auto failure = reader.drain(*set_up->service.get(), deliver);
     if (reader.take_discontinuity()) {
       write_err(settings_.notice, "Loopback capture: data discontinuity (some audio was lost)\n");
     }

@@ -1,18 +1,8 @@
 #include "wasapi/packet_reader.h"
 
-#include <algorithm>
-
 namespace quillbox::wasapi {
 
-std::optional<PacketFailure> PacketReader::drain(IAudioClient& client, IAudioCaptureClient& capture,
-                                                 const Deliver& deliver) {
-  // What is queued now was captured by now at the latest, the oldest of it
-  // its length ago. A driver that stamps packets with when it read them
-  // (late, when it reads in bursts) is held to that.
-  UINT32 queued_total = 0;
-  if (FAILED(client.GetCurrentPadding(&queued_total))) queued_total = 0;
-  const CaptureTime read_at = std::chrono::steady_clock::now();
-  std::uint64_t consumed = 0;
+std::optional<PacketFailure> PacketReader::read_all(IAudioCaptureClient& capture) {
   for (;;) {
     UINT32 queued = 0;
     HRESULT hr = capture.GetNextPacketSize(&queued);
@@ -28,19 +18,34 @@ std::optional<PacketFailure> PacketReader::drain(IAudioClient& client, IAudioCap
     if (hr == AUDCLNT_S_BUFFER_EMPTY) return std::nullopt;
     const bool lost = (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0;
     if (lost) discontinuity_ = true;
+    const bool silent = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0;
     // A position flagged as wrong is no position.
     const bool positioned = !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR);
-    CaptureTime measured = packet_time(clock_, qpc_position, positioned, frames, rate_);
-    if (consumed < queued_total) {
-      measured = std::min(measured, read_at - frames_length(queued_total - consumed, rate_));
-    }
-    consumed += frames;
-    const CaptureTime time =
-        stamps_.place(measured, frames, std::chrono::steady_clock::now(), lost);
-    deliver((flags & AUDCLNT_BUFFERFLAGS_SILENT) ? nullptr : data, frames, time);
+    const std::size_t offset = bytes_.size();
+    if (!silent) bytes_.insert(bytes_.end(), data, data + std::size_t{frames} * frame_bytes_);
+    packets_.push_back({offset, frames, silent, lost,
+                        packet_time(clock_, qpc_position, positioned, frames, rate_)});
     hr = capture.ReleaseBuffer(frames);
     if (FAILED(hr)) return PacketFailure{"ReleaseBuffer", hr};
   }
+}
+
+std::optional<PacketFailure> PacketReader::drain(IAudioCaptureClient& capture,
+                                                 const Deliver& deliver) {
+  packets_.clear();
+  bytes_.clear();
+  const auto failure = read_all(capture);
+  // Everything read was captured by now; each packet is placed with what
+  // followed it in the queue.
+  const CaptureTime now = std::chrono::steady_clock::now();
+  std::size_t queued = 0;
+  for (const Packet& p : packets_) queued += p.frames;
+  for (const Packet& p : packets_) {
+    const CaptureTime time = stamps_.place(p.measured, p.frames, now, queued, p.lost_before);
+    queued -= p.frames;
+    deliver(p.silent ? nullptr : bytes_.data() + p.offset, p.frames, time);
+  }
+  return failure;
 }
 
 bool PacketReader::take_discontinuity() {

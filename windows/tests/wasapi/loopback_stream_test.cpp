@@ -64,6 +64,13 @@ struct Rig {
       return chunks.size() >= count;
     });
   }
+  // Waits until the stream asks for packets.
+  bool polling() {
+    return eventually([&] {
+      std::lock_guard lock(script->mutex);
+      return script->next_packet_calls > 0;
+    });
+  }
   std::vector<std::string> notices_now() {
     std::lock_guard lock(mutex);
     return notices;
@@ -114,8 +121,10 @@ TEST(LoopbackStream, DeliversOnePacketPerChunkClampedSilentAsZerosAndPollsPastFa
   Rig rig;
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const QpcClock clock;
-  // Captured a second ago.
-  const std::uint64_t qpc0 = QpcClock::now_100ns() - 10'000'000;
+  rig.start();
+  ASSERT_TRUE(rig.polling());
+  // Captured 12 ms ago (so packet 3, measured on its arrival, follows on).
+  const std::uint64_t qpc0 = QpcClock::now_100ns() - 120'000;
   // Packet 1: float with values beyond +-1, a QPC position.
   rig.script->add({bytes_of(std::vector<float>{0.25f, -0.5f, 1.5f, -2.0f, nan, 1.0f}), 3,
                    AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY, qpc0});
@@ -129,7 +138,6 @@ TEST(LoopbackStream, DeliversOnePacketPerChunkClampedSilentAsZerosAndPollsPastFa
                    qpc0 + 100'000});
   // Packet 3: no position; it follows packet 2's frames.
   rig.script->add({bytes_of(std::vector<float>{0.125f, 0.125f}), 1, 0, 0});
-  rig.start();
   ASSERT_TRUE(rig.collect(3));
 
   ASSERT_EQ(rig.chunks.size(), 3u);
@@ -169,6 +177,52 @@ TEST(LoopbackStream, DeliversOnePacketPerChunkClampedSilentAsZerosAndPollsPastFa
   EXPECT_EQ(rig.script->render_stops, 1);
   EXPECT_EQ(rig.script->live_objects.load(), 0);
   EXPECT_FALSE(std::filesystem::exists(rig.dir / "quillbox_loopback_error.txt"));
+}
+
+// 10 ms packets of 48 kHz stereo silence, positioned from `qpc` on (each at
+// the same `qpc` when `on_arrival`, as a driver stamps a backlog it read at
+// once).
+void add_packets(fake::Script& script, int count, std::uint64_t qpc, bool on_arrival) {
+  for (int k = 0; k < count; ++k) {
+    script.add({std::vector<unsigned char>(480 * 8, 0), 480, 0,
+                qpc + (on_arrival ? 0 : std::uint64_t(k) * 100'000)});
+  }
+}
+
+// A loopback whose device plays nothing gets no packets, then packets with
+// right positions and no discontinuity flag: the first after the pause sits
+// at its position at once. A backlog read at once and stamped on arrival
+// keeps its frames' place: it ends when it was read, each packet after the
+// one before.
+TEST(LoopbackStream, APauseLandsAtItsPositionAndABacklogFollowsItsFrames) {
+  const QpcClock clock;
+  {
+    SCOPED_TRACE("a pause of one second");
+    Rig rig;
+    rig.start();
+    ASSERT_TRUE(rig.polling());
+    const std::uint64_t qpc0 = QpcClock::now_100ns() - 11'000'000;
+    add_packets(*rig.script, 5, qpc0, false);
+    add_packets(*rig.script, 5, qpc0 + 10'000'000, false);
+    ASSERT_TRUE(rig.collect(10));
+    for (int k = 0; k < 10; ++k) {
+      const std::uint64_t qpc = qpc0 + (k < 5 ? 0 : 10'000'000) + std::uint64_t(k % 5) * 100'000;
+      EXPECT_LT(std::chrono::abs(rig.chunks[k].time - clock.to_steady(qpc)), 1ms) << k;
+    }
+  }
+  {
+    SCOPED_TRACE("a backlog stamped on arrival");
+    Rig rig;
+    rig.start();
+    ASSERT_TRUE(rig.polling());
+    add_packets(*rig.script, 20, QpcClock::now_100ns(), true);
+    ASSERT_TRUE(rig.collect(20));
+    const auto seen = std::chrono::steady_clock::now();
+    for (int k = 1; k < 20; ++k) {
+      EXPECT_LT(std::chrono::abs(rig.chunks[k].time - rig.chunks[k - 1].time - 10ms), 1us) << k;
+    }
+    EXPECT_LE(rig.chunks[19].time + 10ms, seen);
+  }
 }
 
 TEST(LoopbackStream, SixteenBitMixFormatIsConvertedByItsOwnFormat) {
