@@ -13,13 +13,12 @@
 # fresh folder under $TMPDIR (kept when the test fails).
 set -u
 
-program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-seconds=${2:-90}
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
-# shellcheck source=../../../scripts/lib/services.sh
-source "$ROOT/scripts/lib/services.sh"
-
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillbox-parec-e2e.XXXXXX") || exit 2
+program=$(realpath "$1")
+seconds=${2:-90}
+# shellcheck source=../../../scripts/lib/services.sh
+source "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/../../../scripts/lib/services.sh"
+# A sound server of its own, whatever else runs on the machine.
 QB_SERVICES_DIR="$work/services"
 unset PULSE_SERVER
 qb_pulse_start >/dev/null 2>&1 || { echo "cannot start PulseAudio"; exit 1; }
