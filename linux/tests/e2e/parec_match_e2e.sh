@@ -51,7 +51,7 @@ for sink in speakers micfeed; do
 done
 
 capture() {
-  parec --device="$1" --format=float32le --rate=48000 --channels="$2" --latency-msec=10 \
+  parec --device="$1" --format=s16le --rate=48000 --channels="$2" --latency-msec=10 \
     --raw >"$work/$3.raw" 2>/dev/null &
   pids+=($!)
 }
@@ -90,11 +90,11 @@ stem_path, parec_path, channels, name = sys.argv[1], sys.argv[2], int(sys.argv[3
 rate = 48000
 stem = array("h")
 stem.frombytes(open(stem_path, "rb").read())
-captured = array("f")
-raw = open(parec_path, "rb").read()
-captured.frombytes(raw[: len(raw) // 4 * 4])
 # The server's samples are 16-bit: the capture holds them exactly.
-parec = [round(v * 32768) for v in captured]
+parec = array("h")
+raw = open(parec_path, "rb").read()
+parec.frombytes(raw[: len(raw) // 2 * 2])
+del raw
 frames = len(stem) // channels
 parec_frames = len(parec) // channels
 
