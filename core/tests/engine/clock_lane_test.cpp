@@ -104,7 +104,7 @@ Ran run(const Device& d, double seconds, Signal signal, Heard heard) {
   return ran;
 }
 
-// A stream's latency reports settle over its first second by `ms`, and may
+// A stream's latency reports settle over its first second by MS ms, and may
 // wander further over its first seconds (as seen on a busy machine).
 template <int MS>
 double settles(double t) {
@@ -167,9 +167,10 @@ struct Drift {
 class DriftingClock : public testing::TestWithParam<Drift> {};
 
 // A device whose clock runs 100 ppm fast or slow, at 44.1 or 48 kHz,
-// stamped exactly or with jitter, for three hours (one under sanitizers and Wine): every tone burst
-// (one every five minutes, and in the first minute while the drift is measured) comes out of the
-// lane within 5 ms of its true time.
+// stamped exactly or with jitter, for three hours (one under sanitizers and
+// Wine): every tone burst (one every five minutes, and in the first minute
+// while the drift is measured) comes out of the lane within 5 ms of its
+// true time.
 TEST_P(DriftingClock, StaysWithin5msForHours) {
   const Drift p = GetParam();
   const double true_rate = p.rate * (1 + p.ppm * 1e-6);
