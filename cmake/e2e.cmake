@@ -47,3 +47,11 @@ if(NOT WIN32)
     COMMAND bash ${PROJECT_SOURCE_DIR}/linux/tests/e2e/pause_e2e.sh $<TARGET_FILE:quillbox>)
   set_tests_properties(e2e.pause PROPERTIES TIMEOUT 300 LABELS "e2e;${QUILLBOX_SERVER_LABEL}" RUN_SERIAL TRUE)
 endif()
+
+# The Linux program's stems against parec on a private PulseAudio whose
+# devices keep time: sample for sample, for 90 s.
+if(NOT WIN32)
+  add_test(NAME e2e.parec
+    COMMAND bash ${PROJECT_SOURCE_DIR}/linux/tests/e2e/parec_match_e2e.sh $<TARGET_FILE:quillbox> 90)
+  set_tests_properties(e2e.parec PROPERTIES TIMEOUT 400 LABELS "e2e;${QUILLBOX_SERVER_LABEL}" RUN_SERIAL TRUE)
+endif()

@@ -60,8 +60,8 @@ Resampler::~Resampler() {
   soxr_delete(soxr_);
 }
 
-void Resampler::set_io_ratio(double io_ratio, std::size_t slew) {
-  soxr_set_io_ratio(soxr_, io_ratio, slew);
+void Resampler::set_io_ratio(double io_ratio) {
+  soxr_set_io_ratio(soxr_, io_ratio, 0);
 }
 
 std::uint64_t Resampler::held() const {

@@ -34,8 +34,12 @@ class Resampler {
   Resampler(const Resampler&) = delete;
   Resampler& operator=(const Resampler&) = delete;
 
-  // A variable resampler's new ratio, reached over `slew` output frames.
-  void set_io_ratio(double io_ratio, std::size_t slew);
+  // A variable resampler's new ratio, from the next output frame on. The
+  // change is immediate: soxr's gradual change (its slew) loses a fraction
+  // of a frame each time (measured), which a clock followed for hours
+  // accumulates into milliseconds; an immediate step of a few ppm is
+  // inaudible, since the phase runs on.
+  void set_io_ratio(double io_ratio);
 
   // Resamples `frames` frames and appends the output to `out`. Should the
   // output room fill up, the call repeats until soxr has taken all input and

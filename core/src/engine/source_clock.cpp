@@ -6,12 +6,22 @@
 namespace quillbox {
 namespace {
 
-// Seconds of stamps the fit needs before its slope is trusted.
-constexpr std::size_t MIN_FIT_SECONDS = 10;
-// A clock closer to the timeline than this, with audio this close to its
-// stamps, is left alone: its samples pass unchanged.
-constexpr double DRIFT_THRESHOLD = 2e-6;
-constexpr double LATENESS_THRESHOLD_S = 0.002;
+// Stamps of a stream's first seconds after an anchor are left out of the
+// fit: a server's latency reports move by tens of milliseconds while a
+// stream settles (measured on PulseAudio).
+constexpr double SETTLE_S = 5;
+// Seconds of settled stamps the fit needs before it is trusted.
+constexpr std::size_t MIN_FIT_SECONDS = 20;
+// A clock is followed only when its stamps establish a drift beyond their
+// noise: a slope this many standard errors from zero and beyond the floor
+// (stamps of one clock were seen to wander that much over seconds), or
+// audio this many times the stamps' scatter off them and beyond the floor.
+// Below that a clock keeps time as far as anyone can tell, and its samples
+// pass unchanged.
+constexpr double SLOPE_MARGIN = 5;
+constexpr double DRIFT_FLOOR = 10e-6;
+constexpr double LATENESS_MARGIN = 5;
+constexpr double LATENESS_FLOOR_S = 0.02;
 // The pull towards the stamps: lateness is worked off over this many
 // seconds, never faster than the largest pull (inaudible: 200 ppm is a
 // three-thousandth of a semitone).
@@ -93,38 +103,58 @@ std::uint64_t SourceClock::pass(double now, bool arrived) {
 }
 
 void SourceClock::observe(double t, double x) {
+  if (x < SETTLE_S) return;
   const auto second = static_cast<std::int64_t>(x);
   if (second != bucket_second_) {
     if (bucket_second_ >= 0) bucket_ = (bucket_ + 1) % WINDOW_BUCKETS;
     buckets_[bucket_] = Bucket{};
     bucket_second_ = second;
   }
-  const double r = t - anchor_t_ - x;
   Bucket& b = buckets_[bucket_];
   b.n += 1;
   b.sx += x;
-  b.sr += r;
-  b.sxx += x * x;
-  b.sxr += x * r;
+  b.sr += t - anchor_t_ - x;
 }
 
-bool SourceClock::fit(double& slope, double& intercept) const {
-  Bucket all;
-  std::size_t seconds = 0;
-  for (const Bucket& b : buckets_) {
+// A line through the stamps' per-second means, oldest first. The means of
+// neighbouring seconds err alike when the stamps wander rather than jitter,
+// so the slope's standard error grows with their correlation.
+bool SourceClock::fit(Fit& out) const {
+  std::array<double, WINDOW_BUCKETS> xs{};
+  std::array<double, WINDOW_BUCKETS> rs{};
+  std::size_t m = 0;
+  double mx = 0, mr = 0;
+  for (std::size_t k = 1; k <= WINDOW_BUCKETS; ++k) {
+    const Bucket& b = buckets_[(bucket_ + k) % WINDOW_BUCKETS];
     if (b.n == 0) continue;
-    ++seconds;
-    all.n += b.n;
-    all.sx += b.sx;
-    all.sr += b.sr;
-    all.sxx += b.sxx;
-    all.sxr += b.sxr;
+    xs[m] = b.sx / b.n;
+    rs[m] = b.sr / b.n;
+    mx += xs[m];
+    mr += rs[m];
+    ++m;
   }
-  if (seconds < MIN_FIT_SECONDS) return false;
-  const double det = all.n * all.sxx - all.sx * all.sx;
-  if (!(det > 0)) return false;
-  slope = (all.n * all.sxr - all.sx * all.sr) / det;
-  intercept = (all.sr - slope * all.sx) / all.n;
+  if (m < MIN_FIT_SECONDS) return false;
+  mx /= static_cast<double>(m);
+  mr /= static_cast<double>(m);
+  double sxx = 0, sxr = 0;
+  for (std::size_t i = 0; i < m; ++i) {
+    sxx += (xs[i] - mx) * (xs[i] - mx);
+    sxr += (xs[i] - mx) * (rs[i] - mr);
+  }
+  if (!(sxx > 0)) return false;
+  out.slope = sxr / sxx;
+  out.intercept = mr - out.slope * mx;
+  double see = 0, lagged = 0, previous = 0;
+  for (std::size_t i = 0; i < m; ++i) {
+    const double e = rs[i] - out.intercept - out.slope * xs[i];
+    see += e * e;
+    if (i > 0) lagged += e * previous;
+    previous = e;
+  }
+  const double variance = see / static_cast<double>(m - 2);
+  const double rho = see > 0 ? std::clamp(lagged / see, 0.0, 0.95) : 0.0;
+  out.slope_error = std::sqrt(variance / sxx * (1 + rho) / (1 - rho));
+  out.scatter = std::sqrt(variance);
   return true;
 }
 
@@ -135,16 +165,14 @@ double SourceClock::lateness() const {
 }
 
 void SourceClock::update_rate() {
-  double slope = 0;
-  double intercept = 0;
-  if (fit(slope, intercept)) {
-    fitted_ = true;
-    drift_ = std::clamp(slope, -MAX_DRIFT, MAX_DRIFT);
-    intercept_ = intercept;
-  }
-  if (!fitted_) return;
+  Fit f;
+  if (!fit(f)) return;
+  fitted_ = true;
+  drift_ = std::clamp(f.slope, -MAX_DRIFT, MAX_DRIFT);
+  intercept_ = f.intercept;
   const double late = lateness();
-  if (!correcting_ && (std::abs(drift_) > DRIFT_THRESHOLD || std::abs(late) > LATENESS_THRESHOLD_S))
+  if (!correcting_ && (std::abs(f.slope) > std::max(DRIFT_FLOOR, SLOPE_MARGIN * f.slope_error) ||
+                       std::abs(late) > std::max(LATENESS_FLOOR_S, LATENESS_MARGIN * f.scatter)))
     correcting_ = true;
   if (!correcting_) return;
   const double pull = std::clamp(late / PULL_SECONDS, -MAX_PULL, MAX_PULL);

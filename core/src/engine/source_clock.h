@@ -60,7 +60,11 @@ class SourceClock {
 
   // The device's rate as the timeline's clock measures it, with a slow pull
   // towards the captured times; the nominal rate until a correction is
-  // needed. Updated as chunks arrive.
+  // needed. Updated as chunks arrive. A correction is needed only when the
+  // stamps establish it beyond their own noise: a fitted drift far beyond
+  // its standard error and beyond a floor, or audio that sits off its
+  // stamps by far more than they scatter. Stamps of the first seconds after
+  // an anchor count for nothing: a stream's latency reports settle then.
   double rate() const { return applied_rate_; }
   // Whether the device's clock is being followed (then its audio is
   // resampled, also at the session rate).
@@ -72,14 +76,20 @@ class SourceClock {
 
  private:
   struct Bucket {
-    double n = 0, sx = 0, sr = 0, sxx = 0, sxr = 0;
+    double n = 0, sx = 0, sr = 0;
   };
-  static constexpr std::size_t WINDOW_BUCKETS = 60;  // one a second
+  // The fitted line through the stamps and how well the stamps establish it.
+  struct Fit {
+    double slope = 0, intercept = 0;
+    double slope_error = 0;  // standard error of the slope
+    double scatter = 0;      // of the stamps about the line (per-second means)
+  };
+  static constexpr std::size_t WINDOW_BUCKETS = 120;  // one a second
 
   void observe(double t, double x);
   void reanchor(double t);
   void update_rate();
-  bool fit(double& slope, double& intercept) const;
+  bool fit(Fit& out) const;
 
   std::uint32_t nominal_;
   double cursor_ = 0;  // timeline seconds of the next frame

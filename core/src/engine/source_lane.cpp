@@ -250,8 +250,7 @@ void SourceLane::follow_rate(std::size_t source_index, double native_rate) {
   if (native_rate <= 0 || native_channels_ == 0) return;
   followed_rate_ = native_rate;
   if (following_) {
-    // Small steps, spread over a tenth of a second of output.
-    if (resampler_) resampler_->set_io_ratio(io_ratio(), out_rate_ / 10);
+    if (resampler_) resampler_->set_io_ratio(io_ratio());
     return;
   }
   // Hand over without a seam: the new resampler is primed with the last
