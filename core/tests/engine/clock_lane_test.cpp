@@ -82,7 +82,7 @@ Ran run(const Device& d, double seconds, Signal signal, Heard heard) {
       const double captured = double(next) / true_rate;
       const double measured = captured + d.latency(captured) + jitter(rng);
       const double t = std::chrono::duration<double>(
-                           stamps.place(at(measured), packet, at(read)).time_since_epoch())
+                           stamps.place(at(measured), packet, at(read), packet).time_since_epoch())
                            .count();
       for (std::size_t f = 0; f < packet; ++f) chunk[f] = signal(next + f);
       const std::uint64_t gap = clock.place(t, packet);
