@@ -39,11 +39,3 @@ if(NOT WIN32)
     COMMAND bash ${PROJECT_SOURCE_DIR}/linux/tests/e2e/console_e2e.sh $<TARGET_FILE:quillbox>)
   set_tests_properties(e2e.console PROPERTIES TIMEOUT 600 LABELS "e2e;${QUILLBOX_SERVER_LABEL}" RUN_SERIAL TRUE)
 endif()
-
-# The sound server killed in the middle of a console recording: it stops,
-# saves what came before and exits with status 1.
-if(NOT WIN32)
-  add_test(NAME e2e.server_gone
-    COMMAND bash ${PROJECT_SOURCE_DIR}/linux/tests/e2e/server_gone_e2e.sh $<TARGET_FILE:quillbox>)
-  set_tests_properties(e2e.server_gone PROPERTIES TIMEOUT 300 LABELS "e2e;${QUILLBOX_SERVER_LABEL}" RUN_SERIAL TRUE)
-endif()
