@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <string>
 #include <vector>
@@ -19,16 +20,19 @@ using namespace std::chrono_literals;
 using namespace recorder_rig;
 
 // Speakers and the microphone, each failing as a vanished sound server makes
-// them fail, 300 ms into the recording.
-SyntheticConfig server_gone_at_300ms() {
+// them fail, 300 ms into the recording; the loopback's error file goes to
+// `exe_dir`.
+SyntheticConfig server_gone_at_300ms(const std::filesystem::path& exe_dir) {
   SyntheticConfig c = desk();
+  c.exe_dir = exe_dir;
   c.outputs[0].fail_after = {{300ms, "spk.monitor: Connection terminated"}};
   c.inputs[0].fail_after = {{300ms, "Connection terminated"}};
   return c;
 }
 
 TEST(RecorderFailure, EverySourceThatIsOnFailingLeavesNothingToRecord) {
-  Rig rig(server_gone_at_300ms());
+  ScratchDir exe;
+  Rig rig(server_gone_at_300ms(exe.path()));
   auto rec = rig.start({.format = STUDIO, .record_system = true, .record_mic = true});
   ASSERT_TRUE(rec.has_value());
   ASSERT_TRUE(rig.clock->run_to(200ms));
@@ -41,6 +45,9 @@ TEST(RecorderFailure, EverySourceThatIsOnFailingLeavesNothingToRecord) {
   EXPECT_EQ(result.every_source_failed,
             (std::vector<std::string>{"Loopback capture error: spk.monitor: Connection terminated",
                                       "Mic stream error: Connection terminated"}));
+  const auto error_file = test_support::read_bytes<char>(exe / LOOPBACK_ERROR_FILE);
+  EXPECT_EQ(std::string(error_file.begin(), error_file.end()),
+            "Loopback error: spk.monitor: Connection terminated\n");
   // What came before the failure is in the file.
   const auto audio = repaired(result.files);
   ASSERT_EQ(audio.size(), 1u);
@@ -51,9 +58,10 @@ TEST(RecorderFailure, EverySourceThatIsOnFailingLeavesNothingToRecord) {
 // A source that is off keeps nothing alive: one never started, or one the
 // user switched off. One that still captures, or a start under way, does.
 TEST(RecorderFailure, OnlySourcesThatAreOnCount) {
+  ScratchDir exe;
   {
     SCOPED_TRACE("the microphone never started");
-    Rig rig(server_gone_at_300ms());
+    Rig rig(server_gone_at_300ms(exe.path()));
     auto rec = rig.start({.format = STUDIO, .record_system = true});
     ASSERT_TRUE(rec.has_value());
     ASSERT_TRUE(rig.clock->run_to(400ms));
@@ -64,7 +72,7 @@ TEST(RecorderFailure, OnlySourcesThatAreOnCount) {
   }
   {
     SCOPED_TRACE("the microphone switched off, then system audio fails");
-    Rig rig(server_gone_at_300ms());
+    Rig rig(server_gone_at_300ms(exe.path()));
     auto rec = rig.start({.format = STUDIO, .record_system = true, .record_mic = true});
     ASSERT_TRUE(rec.has_value());
     ASSERT_TRUE(rig.clock->run_to(100ms));
@@ -108,7 +116,8 @@ TEST(RecorderFailure, OnlySourcesThatAreOnCount) {
 // Switching a failed source off and on starts a new capture into its
 // buffer, which records until it fails in turn.
 TEST(RecorderFailure, AFailedSourceStartedAgainRecordsAgain) {
-  Rig rig(server_gone_at_300ms());
+  ScratchDir exe;
+  Rig rig(server_gone_at_300ms(exe.path()));
   auto rec = rig.start({.format = STUDIO, .record_mic = true, .mode = RecordMode::StemsSilence});
   ASSERT_TRUE(rec.has_value());
   ASSERT_TRUE(rig.clock->run_to(400ms));

@@ -190,7 +190,9 @@ TEST(Timer, StopsAtTheDeadlineAndClosesEvenWithoutARecording) {
 // The sound server goes away: every source fails, so the next tick stops
 // the recording, saves what was captured and says why; the window stays open.
 TEST(Timer, FinishesWhenEverySourceHasFailed) {
+  test_support::ScratchDir exe;
   auto config = test_support::speakers_and_mic();
+  config.exe_dir = exe.path();
   config.outputs[0].fail_after = {{300ms, "spk.monitor: Connection terminated"}};
   config.inputs[0].fail_after = {{300ms, "Connection terminated"}};
   FlowRig rig(config);

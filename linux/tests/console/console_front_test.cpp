@@ -170,6 +170,7 @@ TEST(ConsoleFront, EverySourceFailingStopsTheRecordingSavesAndIsStatusOne) {
   c.inputs.push_back(synthetic::SyntheticDevice::input("VirtualMic", 48000, 1, 1000.0));
   c.inputs[0].fail_after = {{300ms, "Connection terminated"}};
   c.default_input = 0;
+  c.exe_dir = console.dir.path();
   console.env.capture =
       std::make_shared<synthetic::SyntheticCapture>(c, synthetic::Timing::RealTime);
   const auto began = std::chrono::steady_clock::now();
