@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 namespace quillbox {
 namespace {
@@ -11,6 +10,11 @@ std::string join(const std::vector<std::string>& parts, const char* separator) {
   std::string out;
   for (std::size_t i = 0; i < parts.size(); ++i) out += (i > 0 ? separator : "") + parts[i];
   return out;
+}
+
+// "05" for 5: the seconds and minutes of a time.
+std::string two_digits(long long v) {
+  return (v < 10 ? "0" : "") + std::to_string(v);
 }
 
 std::string lost_audio_line(const LostAudio& loss) {
@@ -23,21 +27,17 @@ std::string lost_audio_line(const LostAudio& loss) {
     const auto at = static_cast<std::chrono::seconds::rep>(std::floor(std::max(s.at, 0.0)));
     times += clock_text(std::chrono::seconds(at));
   }
-  char amount[32];
-  std::snprintf(amount, sizeof amount, "%.1f", seconds);
-  return loss.source + ": " + amount + " s lost at " + times + " while writing could not keep up";
+  const long long tenths = std::llround(std::max(seconds, 0.0) * 10);
+  return loss.source + ": " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) +
+         " s lost at " + times + " while writing could not keep up";
 }
 
 }  // namespace
 
 std::string clock_text(std::chrono::seconds elapsed) {
   const long long s = std::max<long long>(elapsed.count(), 0);
-  char text[32];
-  if (s < 3600)
-    std::snprintf(text, sizeof text, "%lld:%02lld", s / 60, s % 60);
-  else
-    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, s % 3600 / 60, s % 60);
-  return text;
+  if (s < 3600) return std::to_string(s / 60) + ":" + two_digits(s % 60);
+  return std::to_string(s / 3600) + ":" + two_digits(s % 3600 / 60) + ":" + two_digits(s % 60);
 }
 
 std::vector<std::string> lost_audio_lines(const std::vector<LostAudio>& lost) {
