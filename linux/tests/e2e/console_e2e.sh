@@ -183,6 +183,10 @@ if [[ -f $file ]]; then
 else
   fail "nothing saved; standard output: $(cat "$case_dir/out")"
 fi
+# The loopback's failure also leaves its error file beside the program.
+error_file="$(dirname "$program")/quillbox_loopback_error.txt"
+grep -q "^Loopback error: " "$error_file" 2>/dev/null || fail "no loopback error file $error_file"
+rm -f "$error_file"
 QB_PULSE_PID=""
 qb_pulse_start >/dev/null 2>&1 || { echo "cannot start PulseAudio again"; exit 1; }
 qb_tones_start >/dev/null 2>&1 || { echo "cannot play the test tones again"; exit 1; }
