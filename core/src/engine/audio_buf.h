@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -12,9 +13,11 @@
 
 namespace quillbox {
 
-// The most chunks a source's buffer holds; at about 10 ms a chunk that is
-// roughly 40 seconds of backlog.
-inline constexpr std::size_t MAX_QUEUED_CHUNKS = 4000;
+// The most audio a source's buffer holds: a processor that cannot write for
+// longer than this (a disk or network share that blocks) loses the newest
+// audio. Counted in time, so a source that delivers small chunks holds as
+// much as one with large chunks, and memory stays in proportion to its rate.
+inline constexpr std::chrono::seconds MAX_QUEUED_TIME{40};
 
 // A moment on the processor's monotonic clock (steady_clock in a real
 // recording, a virtual clock in tests).
@@ -30,6 +33,14 @@ struct Chunk {
   std::size_t size() const { return samples.size(); }
   bool empty() const { return samples.empty(); }
   friend bool operator==(const Chunk&, const Chunk&) = default;
+};
+
+// Audio a full buffer had no room for: `length` of it, captured from `begin`
+// on. The chunks dropped while the buffer stayed full make one stretch.
+struct DroppedAudio {
+  CaptureTime begin{};
+  std::chrono::nanoseconds length{0};
+  friend bool operator==(const DroppedAudio&, const DroppedAudio&) = default;
 };
 
 // A file a failed capture leaves for the user, with its whole text.
@@ -49,35 +60,60 @@ struct CaptureFailure {
 };
 
 // A bounded first-in-first-out queue of sample chunks between one capture
-// and the processor. When it is full the newest chunk is dropped, so a
-// processor that falls behind and recovers continues with the oldest audio.
-// The lock is held only to append or to swap the list; no samples are copied
-// under it.
+// and the processor, holding at most `MAX_QUEUED_TIME` of audio at the
+// capture's rate and channel count. Once a chunk finds it full it refuses
+// the newest chunks until the processor has taken what is queued: the
+// processor continues with the oldest audio, and the dropped audio is one
+// stretch, counted with its capture time and length, that the recording
+// reports and keeps as silence at its true time. The lock is held only to
+// append or to swap the list; no samples are copied under it.
 //
 // A capture that ends by itself after its start (a stream error, a vanished
 // device, a loopback setup that failed on its thread) says so once through
 // `fail`; the recording writes its error file and that line to standard
-// error once, and the buffer accepts nothing more from it.
+// error once, and the buffer accepts nothing more from it. A capture started
+// afterwards into the same buffer (`restart`) is accepted again.
 class AudioBuf {
  public:
+  // The format the samples are taken to be in until `set_format`.
+  explicit AudioBuf(std::uint32_t rate = 48000, std::uint16_t channels = 2);
+
+  // The rate and channel count of the capture that fills the buffer: they
+  // bound the queue and time what is dropped. Chunks already queued stay.
+  void set_format(std::uint32_t rate, std::uint16_t channels);
+
   void push(Chunk chunk);
   // Moves every queued chunk out, oldest first.
   std::vector<Chunk> take_all();
+  // Every stretch dropped so far, oldest first.
+  std::vector<DroppedAudio> dropped() const;
 
   // Records the capture's failure (the first one wins; later pushes are
   // dropped). Safe from any thread; waits for nothing but the lock.
   void fail(CaptureFailure failure);
   void fail(std::string line) { fail(CaptureFailure{std::move(line), std::nullopt}); }
+  // Whether the capture filling the buffer has failed.
   bool failed() const { return failed_.load(std::memory_order_acquire); }
-  // The failure, handed out once.
+  // A failure not yet handed out, once.
   std::optional<CaptureFailure> take_failure();
+  // The line of the last failure, handed out or not.
+  std::optional<std::string> failure_line() const;
+  // Another capture is about to fill the buffer: the last one's failure no
+  // longer refuses its chunks (a failure not yet handed out still is).
+  void restart();
 
  private:
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::vector<Chunk> chunks_;
+  std::size_t queued_samples_ = 0;     // under mutex_
+  std::size_t limit_samples_ = 0;      // under mutex_
+  std::uint32_t rate_ = 0;             // under mutex_
+  std::uint16_t channels_ = 0;         // under mutex_
+  bool full_ = false;                  // under mutex_: refusing until the next take_all
+  std::vector<DroppedAudio> dropped_;  // under mutex_
   std::atomic<bool> failed_{false};
+  std::atomic<bool> untold_{false};
   std::optional<CaptureFailure> failure_;  // under mutex_
-  bool failure_taken_ = false;             // under mutex_
 };
 
 }  // namespace quillbox

@@ -103,7 +103,6 @@ class Processor {
   // A capture that ended by itself is told once (its error file written
   // here, off the capture's thread); the other sources record on.
   void report_stream_failure(SourceFeed& feed) {
-    if (!feed.buffer()->failed()) return;
     if (auto line = take_capture_failure(*feed.buffer())) {
       write_err(s_.err, *line + "\n");
     }

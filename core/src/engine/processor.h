@@ -39,7 +39,9 @@ inline constexpr std::chrono::milliseconds POLL_INTERVAL{5};
 // at the pass that sees it.
 class SourceFeed {
  public:
-  explicit SourceFeed(const AudioFormat& format) : format_(pack(format)) {}
+  explicit SourceFeed(const AudioFormat& format) : format_(pack(format)) {
+    buffer_->set_format(format.sample_rate, format.channels);
+  }
 
   const std::shared_ptr<AudioBuf>& buffer() const { return buffer_; }
   bool enabled() const { return enabled_.load(); }
@@ -50,7 +52,10 @@ class SourceFeed {
     enabled_.store(on);
   }
   AudioFormat format() const { return unpack(format_.load()); }
-  void set_format(const AudioFormat& format) { format_.store(pack(format)); }
+  void set_format(const AudioFormat& format) {
+    buffer_->set_format(format.sample_rate, format.channels);
+    format_.store(pack(format));
+  }
 
   // The loudest sample magnitude taken from the buffer since the last
   // `take_peak`; lock-free, for level meters. The bit patterns of

@@ -44,6 +44,33 @@ SessionRequest session_request(const StartRequest& request, const AudioFormat& s
   return session;
 }
 
+// A source as the user knows it, in the texts that report it.
+std::string source_name(const SourceKey& key) {
+  switch (key.kind) {
+    case SourceKind::SystemLoopback:
+      return "System audio";
+    case SourceKind::DefaultMic:
+      return "Microphone";
+    default:
+      return key.name;
+  }
+}
+
+// What each source's buffer dropped, on the timeline that begins at `start`.
+std::vector<LostAudio> lost_audio(const std::vector<SourceInfo>& sources, CaptureTime start) {
+  std::vector<LostAudio> lost;
+  for (const SourceInfo& s : sources) {
+    const std::vector<DroppedAudio> dropped = s.feed->buffer()->dropped();
+    if (dropped.empty()) continue;
+    LostAudio& loss = lost.emplace_back(LostAudio{source_name(s.key), {}});
+    for (const DroppedAudio& d : dropped) {
+      loss.stretches.push_back({std::chrono::duration<double>(d.begin - start).count(),
+                                std::chrono::duration<double>(d.length).count()});
+    }
+  }
+  return lost;
+}
+
 }  // namespace
 
 // What a running recording shares between the window thread, the live-start
@@ -92,12 +119,29 @@ struct Recorder::Live {
     });
   }
 
+  // Whether a capture failed and none is left (see `every_source_failed`);
+  // the caller holds `mutex`.
+  bool nothing_left(const std::vector<SourceInfo>& sources) const {
+    bool failed = false;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+      if (starts[i] == Start::Running || starts[i] == Start::Ready) return false;
+      if (!sources[i].feed->enabled()) continue;
+      if (!sources[i].feed->buffer()->failed()) return false;
+      failed = true;
+    }
+    return failed;
+  }
+
   // A live start, on its worker: the started capture waits in `ready` while
   // the source is still wanted, else it is released; `notify` hears the
   // outcome unless the recording has stopped.
   void run_start(CapturePlatform& capture, const SourceKey& key, std::size_t index,
                  std::shared_ptr<AudioBuf> buffer, const SourceStartedSink& notify) {
-    auto started = start_source(capture, key, std::move(buffer));
+    // The source is off, its last capture released: a new one fills the buffer.
+    buffer->restart();
+    auto started = start_source(capture, key, buffer);
+    if (started)
+      buffer->set_format(started->stream->format().sample_rate, started->stream->format().channels);
     SourceStartResult result{key, index, std::nullopt};
     std::unique_ptr<CaptureStream> unwanted;
     bool tell = true;
@@ -164,6 +208,7 @@ std::expected<Recorder, StartError> Recorder::start(const StartRequest& request,
   // Position 0 of the recording's timeline: before any capture starts, so
   // every captured frame lies after it.
   const CaptureTime start_time = live.clock->now();
+  rec.start_time_ = start_time;
 
   OpenedSources opened = open_sources(request, *env.capture, start_time);
   for (const std::string& w : opened.warnings) write_err(env.err, w + "\n");
@@ -224,6 +269,11 @@ Recorder::~Recorder() {
 std::optional<std::string> Recorder::error() const {
   std::lock_guard lock(error_->mutex);
   return error_->text;
+}
+
+bool Recorder::every_source_failed() const {
+  std::lock_guard lock(live_->mutex);
+  return live_->nothing_left(sources_);
 }
 
 std::size_t Recorder::used_source_count() const {
@@ -315,8 +365,10 @@ StopResult Recorder::stop() && {
   std::vector<StreamHandle> streams;
   std::vector<std::unique_ptr<CaptureStream>> unattached;
   std::list<Live::Worker> workers;
+  bool nothing_left = false;
   {
     std::lock_guard lock(live.mutex);
+    nothing_left = live.nothing_left(sources_);
     live.stopped = true;
     streams = std::move(live.streams);
     unattached = std::move(live.ready);
@@ -337,6 +389,13 @@ StopResult Recorder::stop() && {
     if (!error_->text) error_->text = std::string(PROCESSOR_LOST_TEXT);
   }
   result.error = error();
+  result.lost = lost_audio(sources_, start_time_);
+  if (nothing_left) {
+    std::vector<std::string>& lines = result.every_source_failed.emplace();
+    for (const SourceInfo& s : sources_)
+      if (auto line = s.feed->buffer()->failure_line(); line && s.feed->enabled())
+        lines.push_back(std::move(*line));
+  }
   result.source_count = sources_.size();
   result.output_dir = output_dir_;
   result.output_dir_created = output_dir_created_;

@@ -47,9 +47,27 @@ struct SourceStartResult {
   std::optional<std::string> error;  // the text to show when the start failed
 };
 
+// Audio one source could not keep because writing fell behind: stretches of
+// the recording's timeline, in seconds from its start, that hold silence.
+struct LostAudio {
+  struct Stretch {
+    double at = 0;
+    double seconds = 0;
+    friend bool operator==(const Stretch&, const Stretch&) = default;
+  };
+  std::string source;  // as the user knows it: "System audio", "Microphone", a device entry
+  std::vector<Stretch> stretches;
+  friend bool operator==(const LostAudio&, const LostAudio&) = default;
+};
+
 struct StopResult {
   std::vector<std::filesystem::path> files;  // creation order
   std::optional<std::string> error;
+  // Per source that lost audio, in source order.
+  std::vector<LostAudio> lost;
+  // Present when every source that was on had failed, so nothing was left
+  // to record: the failure line of each.
+  std::optional<std::vector<std::string>> every_source_failed;
   std::size_t used_sources = 0;
   std::size_t source_count = 0;
   std::filesystem::path output_dir;
@@ -111,6 +129,11 @@ class Recorder {
 
   // The processor's fatal error, once it has one.
   std::optional<std::string> error() const;
+  // True once a capture has failed and none is left: every source that is on
+  // has failed and no start of a source is under way. Sources that are off
+  // (never started, or switched off) keep nothing alive. Such a recording
+  // only grows silence, so the window stops it as it does on an error.
+  bool every_source_failed() const;
 
   // Switching a source while recording, from the window thread:
   //
@@ -166,6 +189,7 @@ class Recorder {
   AudioFormat spec_;
   std::shared_ptr<ErrorSlot> error_;
   RecordMode mode_ = RecordMode::Single;
+  CaptureTime start_time_{};  // position 0 of the timeline
 };
 
 }  // namespace quillbox

@@ -10,6 +10,7 @@
 #include "base/file_moves.h"
 #include "base/path_names.h"
 #include "base/text.h"
+#include "flows/loss_report.h"
 #include "wav/normalize.h"
 #include "wav/repair.h"
 
@@ -221,6 +222,9 @@ FinishOutcome finish_recording(AppContext& app) {
     outcome = FinishOutcome::WriteError;
     if (saved.empty()) return outcome;
   }
+  if (report_every_source_failed(ui, stopped) && outcome == FinishOutcome::Saved)
+    outcome = FinishOutcome::SourcesFailed;
+  report_lost_audio(ui, stopped.lost);
 
   offer_normalize(app, stopped, saved);
 

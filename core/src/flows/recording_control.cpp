@@ -161,7 +161,9 @@ void on_source_started(AppContext& app, SourceStartResult result) {
 }
 
 std::optional<FinishOutcome> on_timer(AppContext& app) {
-  if (app.state.recorder && app.state.recorder->error()) return finish_recording(app);
+  if (app.state.recorder &&
+      (app.state.recorder->error() || app.state.recorder->every_source_failed()))
+    return finish_recording(app);
   if (app.state.deadline && app.ui.now() >= *app.state.deadline) {
     const FinishOutcome outcome = finish_recording(app);
     app.ui.request_close();

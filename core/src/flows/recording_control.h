@@ -36,7 +36,8 @@ void switch_source_live(AppContext& app, const SourceKey& key, bool enabled);
 // A live start's outcome, handed over to the UI thread.
 void on_source_started(AppContext& app, SourceStartResult result);
 
-// The timer: finishes on a recorder error, finishes and asks the window to
+// The timer: finishes on a recorder error or when every source has failed
+// (nothing is left to record), finishes and asks the window to
 // close at the deadline, else refreshes the duration text. Returns the
 // finish's outcome when it finished.
 std::optional<FinishOutcome> on_timer(AppContext& app);

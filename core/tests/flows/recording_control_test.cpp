@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "flow_rig.h"
+#include "signal_analysis.h"
 
 namespace quillbox {
 namespace {
@@ -184,6 +185,36 @@ TEST(Timer, StopsAtTheDeadlineAndClosesEvenWithoutARecording) {
   failed.ui.clock += 1s;
   EXPECT_EQ(on_timer(failed.app), FinishOutcome::NoRecording);
   EXPECT_TRUE(failed.ui.close_requested);
+}
+
+// The sound server goes away: every source fails, so the next tick stops
+// the recording, saves what was captured and says why; the window stays open.
+TEST(Timer, FinishesWhenEverySourceHasFailed) {
+  test_support::ScratchDir exe;
+  auto config = test_support::speakers_and_mic();
+  config.exe_dir = exe.path();
+  config.outputs[0].fail_after = {{300ms, "spk.monitor: Connection terminated"}};
+  config.inputs[0].fail_after = {{300ms, "Connection terminated"}};
+  FlowRig rig(config);
+  ASSERT_TRUE(rig.record(RecordMode::Single, 200ms, true, true));
+  EXPECT_FALSE(on_timer(rig.app).has_value());
+  ASSERT_TRUE(rig.clock->run_to(400ms));
+  rig.ui.log.clear();
+  EXPECT_EQ(on_timer(rig.app), FinishOutcome::SourcesFailed);
+  EXPECT_FALSE(rig.app.state.recorder.has_value());
+  EXPECT_FALSE(rig.ui.close_requested);
+  EXPECT_EQ(rig.ui.statuses[rig.ui.statuses.size() - 2], "Recording stopped: every source failed.");
+  EXPECT_EQ(rig.ui.messages.back(),
+            (Message{"Recording stopped",
+                     "Every source of the recording failed:\n"
+                     "Loopback capture error: spk.monitor: Connection terminated\n"
+                     "Mic stream error: Connection terminated\n\n"
+                     "Whatever was captured before this has been saved.",
+                     MessageIcon::Error}));
+  ASSERT_TRUE(rig.ui.last_status().starts_with("Saved: ")) << rig.ui.last_status();
+  const auto audio = signal::read_wav(path_from_utf8(rig.ui.last_status().substr(7)));
+  ASSERT_TRUE(audio.has_value());
+  EXPECT_NEAR(signal::tone_amplitude(audio->channel(0, 2400, 12000), 48000, 440.0), 0.3, 0.01);
 }
 
 TEST(SwitchSourceLive, FailedStartIsReportedAndAStartAfterTheStopIsDropped) {

@@ -32,6 +32,16 @@ void SteppedClock::sleep_for(std::chrono::nanoseconds duration, const std::atomi
   capture_->advance_to(reached);
 }
 
+void SteppedClock::hold_up(std::chrono::nanoseconds duration) {
+  time_point reached;
+  {
+    std::lock_guard lock(mutex_);
+    now_ += duration;
+    reached = now_;
+  }
+  capture_->advance_to(reached);
+}
+
 SteppedClock::time_point SteppedClock::now() {
   std::lock_guard lock(mutex_);
   return now_;

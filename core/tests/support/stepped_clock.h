@@ -49,6 +49,11 @@ class SteppedClock final : public PassClock {
   void sleep_for(std::chrono::nanoseconds duration, const std::atomic<bool>& stop) override;
   time_point now() override;
 
+  // The calling pass is held up for `duration`, as by a write that blocks:
+  // virtual time moves on by it at once, past the limit if need be, and the
+  // captures deliver what is due meanwhile.
+  void hold_up(std::chrono::nanoseconds duration);
+
   // Extra virtual time per pause, used in turn (default {0}): passes that take
   // longer than their pause, as with a coarse system timer.
   void set_pass_overhead(std::vector<std::chrono::nanoseconds> pattern);

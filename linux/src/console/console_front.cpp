@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <system_error>
 #include <thread>
@@ -10,6 +9,7 @@
 #include "base/text.h"
 #include "flows/app_state.h"
 #include "flows/finish_save.h"
+#include "flows/loss_report.h"
 #include "flows/recording_control.h"
 #include "flows/source_start_queue.h"
 
@@ -95,6 +95,7 @@ int exit_status(FinishOutcome outcome) {
     case FinishOutcome::WriteError:
     case FinishOutcome::SaveError:
     case FinishOutcome::SaveAsError:
+    case FinishOutcome::SourcesFailed:
       return EXIT_STATUS_FAILURE;
     default:
       return EXIT_STATUS_OK;
@@ -138,14 +139,7 @@ std::vector<SourceLevel> levels(const Recorder& recorder) {
 }  // namespace
 
 std::string live_line_text(std::chrono::seconds elapsed, const std::vector<SourceLevel>& levels) {
-  const long long s = std::max<long long>(elapsed.count(), 0);
-  char text[64];
-  if (s < 3600)
-    std::snprintf(text, sizeof text, "\rRecording %lld:%02lld", s / 60, s % 60);
-  else
-    std::snprintf(text, sizeof text, "\rRecording %lld:%02lld:%02lld", s / 3600, s % 3600 / 60,
-                  s % 60);
-  std::string line = text;
+  std::string line = "\rRecording " + clock_text(elapsed);
   for (const SourceLevel& level : levels) {
     const float peak = std::clamp(std::isnan(level.peak) ? 0.0f : level.peak, 0.0f, 1.0f);
     const auto filled = static_cast<std::size_t>(std::lround(peak * 10.0f));

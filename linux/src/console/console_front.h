@@ -41,9 +41,11 @@ struct ConsoleFrontEnv {
   std::chrono::milliseconds tick{100};
 };
 
-// Records until the deadline or a stop request, then finishes and saves.
-// Returns 0 after a normal end (also when nothing was recorded), 1 when the
-// recording could not start or ended with a write or save error.
+// Records until the deadline, a stop request or every source failing, then
+// finishes and saves. Returns 0 after a normal end (also when nothing was
+// recorded, or some audio was lost and told), 1 when the recording could not
+// start, ended with a write or save error, or stopped because every source
+// failed.
 int run_console_recording(const Options& options, const ConsoleFrontEnv& env);
 
 // One source's level on the live line.

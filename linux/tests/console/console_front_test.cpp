@@ -159,6 +159,41 @@ TEST(ConsoleFront, NoSourceStartedIsStatusOne) {
   EXPECT_EQ(console.out, "");
 }
 
+// The sound server goes away 300 ms into a 30 s recording: both sources
+// fail, the recording stops at once and saves what came before, and the
+// exit status says so.
+TEST(ConsoleFront, EverySourceFailingStopsTheRecordingSavesAndIsStatusOne) {
+  Console console;
+  synthetic::SyntheticConfig c;
+  c.outputs.push_back(synthetic::SyntheticDevice::output("Speakers", "spk", 48000, 2, 440.0));
+  c.outputs[0].fail_after = {{300ms, "spk.monitor: Connection terminated"}};
+  c.inputs.push_back(synthetic::SyntheticDevice::input("VirtualMic", 48000, 1, 1000.0));
+  c.inputs[0].fail_after = {{300ms, "Connection terminated"}};
+  c.default_input = 0;
+  c.exe_dir = console.dir.path();
+  console.env.capture =
+      std::make_shared<synthetic::SyntheticCapture>(c, synthetic::Timing::RealTime);
+  const auto began = std::chrono::steady_clock::now();
+  const int status = console.run({.duration = 30, .mic = true});
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
+  EXPECT_EQ(status, 1);
+  // The failures as they happen (in either order), then the end's report.
+  const std::string system = "Loopback capture error: spk.monitor: Connection terminated\n";
+  const std::string mic = "Mic stream error: Connection terminated\n";
+  EXPECT_TRUE(console.err.starts_with(system + mic) || console.err.starts_with(mic + system))
+      << console.err;
+  EXPECT_TRUE(console.err.ends_with("Recording stopped: Every source of the recording failed:\n" +
+                                    system + mic +
+                                    "\nWhatever was captured before this has been saved.\n"))
+      << console.err;
+  ASSERT_TRUE(console.out.starts_with("Saved: " + path_to_text(console.env.default_dir)))
+      << console.out;
+  const auto audio =
+      signal::read_wav(path_from_utf8(console.out.substr(7, console.out.size() - 8)));
+  ASSERT_TRUE(audio.has_value());
+  EXPECT_NEAR(signal::tone_amplitude(audio->channel(0, 2400, 12000), 48000, 440.0), 0.25, 0.02);
+}
+
 TEST(ConsoleFront, LiveLineShowsElapsedTime) {
   EXPECT_EQ(live_line_text(0s, {}), "\rRecording 0:00\x1b[K");
   EXPECT_EQ(live_line_text(3599s, {{"system", 0.5f}, {"mic", 2.0f}}),

@@ -129,6 +129,51 @@ else
   fail "no .recpart left in $case_dir/D"
 fi
 
+begin "the sound server killed mid-recording: it stops, saves and exits 1"
+# A 30 s recording of both tones whose server is killed about 2 s in ends
+# within seconds of the kill, with what came before saved and each failure
+# said. The server and the tones start afresh for the cases after this one.
+(cd "$case_dir/cwd" && exec timeout -k 5 60 "$program" --duration 30 --mic --output "$case_dir/D" \
+  >"$case_dir/out" 2>"$case_dir/err" </dev/null) &
+pid=$!
+qb_wait_until 30 recording_begun || echo "  no recording file after 30 s"
+sleep 2
+killed=$(date +%s.%N)
+{ kill -KILL "$QB_PULSE_PID" && wait "$QB_PULSE_PID"; } 2>/dev/null
+qb_tones_stop >/dev/null 2>&1
+wait "$pid"
+rc=$?
+after=$(awk -v a="$killed" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+echo "  ended $after s after the kill"
+[[ $rc == 1 ]] || fail "exit status $rc, expected 1; stderr: $(cat "$case_dir/err")"
+awk -v s="$after" 'BEGIN { exit !(s < 5) }' || fail "it went on $after s after the kill"
+for line in "^Loopback capture error: " "^Mic stream error: " \
+  "^Recording stopped: Every source of the recording failed:$"; do
+  grep -q "$line" "$case_dir/err" || fail "no \"$line\" on standard error: $(cat "$case_dir/err")"
+done
+file=$(saved_path)
+if [[ -f $file ]]; then
+  length=$(soxi -D "$file")
+  echo "  $(basename "$file"): $length s"
+  near "$length" 2.2 0.7 || fail "length $length s, expected about 2"
+  # Both tones at half their level in the mix, in the last second before the kill.
+  for freq in 440 1000; do
+    a=$(sox "$file" -n remix 1 sinc -t 50 "$((freq - 60))-$((freq + 60))" \
+      trim "$(awk -v l="$length" 'BEGIN { print l - 1.5 }')" 1 stat 2>&1 |
+      awk '/^RMS +amplitude:/ { printf "%.3f", $3 * 1.4142 }')
+    near "$a" 0.23 0.04 || fail "$freq Hz at $a before the kill, expected 0.25"
+  done
+else
+  fail "nothing saved; standard output: $(cat "$case_dir/out")"
+fi
+# The loopback's failure also leaves its error file beside the program.
+error_file="$(dirname "$program")/quillbox_loopback_error.txt"
+grep -q "^Loopback error: " "$error_file" 2>/dev/null || fail "no loopback error file $error_file"
+rm -f "$error_file"
+QB_PULSE_PID=""
+qb_pulse_start >/dev/null 2>&1 || { echo "cannot start PulseAudio again"; exit 1; }
+qb_tones_start >/dev/null 2>&1 || { echo "cannot play the test tones again"; exit 1; }
+
 begin "an output folder that cannot be written falls back with the notice"
 touch "$case_dir/blocker"
 run --duration 1 --output "$case_dir/blocker/sub"
