@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/audio_format.h"
@@ -41,7 +42,11 @@ class SourceFeed {
  public:
   explicit SourceFeed(const AudioFormat& format) : format_(pack(format)) {}
 
-  const std::shared_ptr<AudioBuf>& buffer() const { return buffer_; }
+  // The buffer the source's capture fills (a live start fills it too).
+  std::shared_ptr<AudioBuf> buffer() const {
+    std::lock_guard lock(capture_mutex_);
+    return buffer_;
+  }
   bool enabled() const { return enabled_.load(); }
   // The time of the last switch; read after `enabled`, it is that switch's.
   CaptureTime switched_at() const { return CaptureTime(CaptureTime::duration(at_.load())); }
@@ -51,6 +56,37 @@ class SourceFeed {
   }
   AudioFormat format() const { return unpack(format_.load()); }
   void set_format(const AudioFormat& format) { format_.store(pack(format)); }
+
+  // A capture that ended at `at` and gave way to another without a switch
+  // (system audio following a new default output device): its buffer,
+  // which holds its last audio, and the format it delivered in.
+  struct Replaced {
+    std::shared_ptr<AudioBuf> buffer;
+    AudioFormat format;
+    CaptureTime at{};
+  };
+  // The running capture is replaced: the one that follows fills `buffer`
+  // in `format`. Called once the replaced capture has been released, so
+  // its buffer receives nothing more. The new buffer starts empty and
+  // unfailed whatever became of the old device.
+  void replace_capture(std::shared_ptr<AudioBuf> buffer, const AudioFormat& format,
+                       CaptureTime at) {
+    std::lock_guard lock(capture_mutex_);
+    replaced_.push_back(Replaced{std::exchange(buffer_, std::move(buffer)), this->format(), at});
+    format_.store(pack(format));
+  }
+  // What the processor takes each pass, at one moment: the captures
+  // replaced since the last pass (oldest first), the buffer filled now and
+  // its format.
+  struct Capture {
+    std::vector<Replaced> replaced;
+    std::shared_ptr<AudioBuf> buffer;
+    AudioFormat format;
+  };
+  Capture take_capture() {
+    std::lock_guard lock(capture_mutex_);
+    return Capture{std::exchange(replaced_, {}), buffer_, format()};
+  }
 
   // The loudest sample magnitude taken from the buffer since the last
   // `take_peak`; lock-free, for level meters. The bit patterns of
@@ -75,7 +111,9 @@ class SourceFeed {
             static_cast<std::uint16_t>(v >> 1 & 0xff), (v & 1) != 0};
   }
 
+  mutable std::mutex capture_mutex_;  // the buffer and the replaced captures
   std::shared_ptr<AudioBuf> buffer_ = std::make_shared<AudioBuf>();
+  std::vector<Replaced> replaced_;
   std::atomic<CaptureTime::rep> at_{0};
   std::atomic<std::uint32_t> peak_{0};
   std::atomic<bool> enabled_{false};
