@@ -162,18 +162,27 @@ band_at() {
   sox "$1" -n remix 1 trim "$3" "$4" sinc -t 50 "$(($2 - 60))-$(($2 + 60))" stat 2>&1 |
     awk '/^RMS +amplitude:/ { printf "%.3f", $3 * 1.4142 }'
 }
-# Milliseconds of silence (10 ms windows under a tenth of the tone's RMS)
-# between 0.5 s and 0.5 s before the end.
-silent_ms() {
+# The longest silence in milliseconds (10 ms windows under a tenth of the
+# tone's RMS) after the first half second.
+longest_silence_ms() {
   sox "$1" -t dat - remix 1 | awk -v rate=48000 '
     /^;/ { next }
     { n++; sum += $2 * $2
-      if (n % 480 == 0) { t = n / rate; if (t > 0.5) rms[++w] = sqrt(sum / 480); sum = 0 } }
-    END { for (i = 1; i <= w - 50; i++) if (rms[i] < 0.035) quiet++; print quiet * 10 }'
+      if (n % 480 == 0) {
+        if (n / rate > 0.5) { if (sqrt(sum / 480) < 0.035) { run++; if (run > most) most = run } else run = 0 }
+        sum = 0 } }
+    END { print most * 10 }'
+}
+
+# The stems' session folder holds its files (or the program has ended).
+stems_begun() {
+  compgen -G "$case_dir/D/*/*.recpart" >/dev/null || ! kill -0 "$pid" 2>/dev/null
 }
 
 begin "system audio follows the default output to the headset, on the same stem"
 # Headset plays 660 Hz too; mid-recording it becomes the default output.
+# Without following it the stem would go silent: the server moves the
+# speakers' player over to the new default.
 sox -q -n -r 48000 -c 2 -b 16 -e signed -t raw - synth 30 sine 660 vol 0.5 </dev/null 2>/dev/null |
   pacat --raw --latency-msec=100 --device=headset --rate=48000 --channels=2 --format=s16le \
     >/dev/null 2>&1 &
@@ -181,7 +190,7 @@ player=$!
 (cd "$case_dir/cwd" && exec timeout -k 5 60 "$program" --duration 6 --stems-silence \
   --output "$case_dir/D" >"$case_dir/out" 2>"$case_dir/err" </dev/null) &
 pid=$!
-qb_wait_until 30 recording_begun || echo "  no recording file after 30 s"
+qb_wait_until 30 stems_begun || echo "  no recording file after 30 s"
 sleep 3
 pactl set-default-sink headset
 wait "$pid"
@@ -195,20 +204,21 @@ grep -qx "System audio now follows Headset" "$case_dir/err" ||
 file=$(saved_path)
 if [[ -f $file ]]; then
   length=$(soxi -D "$file")
-  late=$(awk -v l="$length" 'BEGIN { print l - 1.5 }')
-  before=$(band_at "$file" 440 0.5 1)
-  before_other=$(band_at "$file" 660 0.5 1)
-  after=$(band_at "$file" 660 "$late" 1)
-  after_other=$(band_at "$file" 440 "$late" 1)
-  quiet=$(silent_ms "$file")
+  late=$(awk -v l="$length" 'BEGIN { print l - 2.2 }')
+  before=$(band_at "$file" 440 0.5 2)
+  before_other=$(band_at "$file" 660 0.5 2)
+  after=$(band_at "$file" 660 "$late" 1.9)
+  quiet=$(longest_silence_ms "$file")
   echo "  $(basename "$file"): $length s; before: 440 Hz at $before, 660 Hz at $before_other;" \
-    "after: 660 Hz at $after, 440 Hz at $after_other; $quiet ms silent"
+    "after: 660 Hz at $after; longest silence $quiet ms"
   near "$length" 6 0.5 || fail "length $length s, expected about 6"
-  near "$before" 0.5 0.03 && near "$before_other" 0 0.005 ||
+  near "$before" 0.5 0.04 && near "$before_other" 0 0.005 ||
     fail "before the switch: 440 Hz at $before, 660 Hz at $before_other"
-  near "$after" 0.5 0.03 && near "$after_other" 0 0.005 ||
-    fail "after the switch: 660 Hz at $after, 440 Hz at $after_other"
-  ((quiet <= 100)) || fail "$quiet ms of silence, expected a short switch-over"
+  # The server moves the 440 Hz player to the new default too, as it does
+  # with whatever a user plays: only the headset's own tone tells.
+  near "$after" 0.5 0.04 || fail "after the switch: 660 Hz at $after"
+  # A loaded machine stretches the switch-over (and starves the players).
+  ((quiet <= 400)) || fail "$quiet ms of silence, expected a short switch-over"
 else
   fail "no saved file; standard output: $(cat "$case_dir/out")"
 fi
