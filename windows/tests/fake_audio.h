@@ -282,4 +282,58 @@ class Device final : public Object<IMMDevice> {
   std::atomic<int> activations_{0};
 };
 
+// A device enumerator that only keeps notification clients, as the system
+// does: registered ones hear what `tell_default_changed` says, on the
+// caller's thread (the system calls them on a thread of its own).
+class Enumerator final : public Object<IMMDeviceEnumerator> {
+ public:
+  explicit Enumerator(std::shared_ptr<Script> script, HRESULT register_hr = S_OK)
+      : Object(std::move(script)), register_hr_(register_hr) {}
+  ~Enumerator() override {
+    for (IMMNotificationClient* c : clients_) c->Release();
+  }
+
+  HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow, ERole, IMMDevice**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE
+  RegisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+    if (client == nullptr) return E_POINTER;
+    if (FAILED(register_hr_)) return register_hr_;
+    std::lock_guard lock(mutex_);
+    client->AddRef();
+    clients_.push_back(client);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE
+  UnregisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+    std::lock_guard lock(mutex_);
+    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+      if (*it != client) continue;
+      clients_.erase(it);
+      client->Release();
+      return S_OK;
+    }
+    return static_cast<HRESULT>(0x80070490);  // E_NOTFOUND
+  }
+
+  void tell_default_changed(EDataFlow flow, ERole role, const wchar_t* id) {
+    std::lock_guard lock(mutex_);
+    for (IMMNotificationClient* c : clients_) c->OnDefaultDeviceChanged(flow, role, id);
+  }
+  std::size_t registered() {
+    std::lock_guard lock(mutex_);
+    return clients_.size();
+  }
+
+ private:
+  HRESULT register_hr_;
+  std::mutex mutex_;
+  std::vector<IMMNotificationClient*> clients_;
+};
+
 }  // namespace quillbox::fake

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -83,6 +84,14 @@ struct StreamHandle {
 
 using StreamResult = std::expected<std::unique_ptr<CaptureStream>, std::string>;
 
+// Watching which output device is the default. Destroying it stops the
+// watching: once the destructor has returned no call of its callback runs.
+// It is destroyed on the thread that asked for it.
+class DefaultOutputWatch {
+ public:
+  virtual ~DefaultOutputWatch() = default;
+};
+
 // The operating system's side. Every call may run on any thread; errors are
 // the texts the user sees.
 class CapturePlatform {
@@ -118,6 +127,19 @@ class CapturePlatform {
   // Starts one listed input device with its listed default configuration.
   virtual StreamResult start_input(const InputDeviceInfo& device,
                                    std::shared_ptr<AudioBuf> buffer) = 0;
+
+  // The device that is the default output now (friendly name and id), or
+  // nothing when there is none or it cannot be read. Unlike the remembered
+  // default output id it follows the system's changes.
+  virtual std::optional<OutputDeviceInfo> default_output_device() { return std::nullopt; }
+  // Calls `changed` whenever the default output device may have changed
+  // (the caller compares `default_output_device` with what it knew). It runs
+  // on a thread of the sound system and must only signal. Nothing when the
+  // system cannot tell.
+  virtual std::unique_ptr<DefaultOutputWatch> watch_default_output(std::function<void()> changed) {
+    (void)changed;
+    return nullptr;
+  }
 };
 
 // --- Device entries ------------------------------------------------------

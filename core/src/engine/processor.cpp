@@ -66,13 +66,17 @@ class Processor {
       SourceState& s = states_[i];
       s.on = feed.enabled();
       s.switched_at = feed.switched_at();
-      s.chunks = feed.buffer()->take_all();
-      float peak = 0.0f;
-      for (const Chunk& c : s.chunks)
-        for (float v : c.samples) peak = std::max(peak, std::abs(v));
-      feed.note_peak(peak);
-      report_stream_failure(feed);
-      follow_format(i);
+      SourceFeed::Capture capture = feed.take_capture();
+      for (std::size_t k = 0; k < capture.replaced.size(); ++k) {
+        const bool last = k + 1 == capture.replaced.size();
+        if (!follow_capture(i, capture.replaced[k],
+                            last ? capture.format : capture.replaced[k + 1].format))
+          return false;
+      }
+      s.chunks = capture.buffer->take_all();
+      feed.note_peak(peak_of(s.chunks));
+      report_stream_failure(*capture.buffer);
+      follow_format(i, capture.format);
     }
     const double now = seconds(s_.clock->now());
 
@@ -100,23 +104,68 @@ class Processor {
     return !output_.error();
   }
 
+  static float peak_of(const std::vector<Chunk>& chunks) {
+    float peak = 0.0f;
+    for (const Chunk& c : chunks)
+      for (float v : c.samples) peak = std::max(peak, std::abs(v));
+    return peak;
+  }
+
   // A capture that ended by itself is told once (its error file written
   // here, off the capture's thread); the other sources record on.
-  void report_stream_failure(SourceFeed& feed) {
-    if (auto line = take_capture_failure(*feed.buffer())) {
+  void report_stream_failure(AudioBuf& buffer) {
+    if (auto line = take_capture_failure(buffer)) {
       write_err(s_.err, *line + "\n");
     }
   }
 
   // A source whose capture now runs at another rate or channel count than
   // its lane converts from gets a fresh lane for that format.
-  void follow_format(std::size_t i) {
+  void follow_format(std::size_t i, const AudioFormat& format) {
     SourceState& s = states_[i];
-    const AudioFormat format = s_.sources[i]->format();
     if (same_frames(format, s.format)) return;
     s.format = format;
     s.lane = SourceLane(format.sample_rate, format.channels, s_.spec, s_.err);
     s.clock = SourceClock(format.sample_rate);
+  }
+
+  // The source's capture gave way to another at `r.at` without a switch
+  // (system audio following a new default output device): the replaced
+  // capture's last audio goes in, the stretch is brought up to the moment
+  // and flushed out of the resampler, and the capture that follows goes on
+  // in the same stretch and file, in a lane for its own format (what is
+  // queued stays queued), placed by its own stamps from there. A source not
+  // yet on keeps nothing of a capture replaced while it was starting.
+  bool follow_capture(std::size_t i, SourceFeed::Replaced& r, const AudioFormat& next) {
+    SourceState& s = states_[i];
+    report_stream_failure(*r.buffer);
+    std::vector<Chunk> chunks = r.buffer->take_all();
+    s_.sources[i]->note_peak(peak_of(chunks));
+    if (!s.was_on) {
+      s.held.clear();
+      return true;
+    }
+    if (!same_frames(r.format, s.format)) fresh_lane(i, r.format);
+    s.chunks = std::move(chunks);
+    const double at = seconds(r.at);
+    if (!feed_chunks(i, std::numeric_limits<double>::infinity())) return false;
+    if (!silence(i, s.clock.fill_to(at))) return false;
+    s.lane.end_stretch();
+    const double from = std::max(at, s.clock.position());
+    fresh_lane(i, next);
+    s.clock = SourceClock(next.sample_rate);
+    s.clock.restart(from);
+    return true;
+  }
+
+  // Source `i` converts from `format` from here on, with nothing learnt of
+  // another device's clock; what is queued stays queued.
+  void fresh_lane(std::size_t i, const AudioFormat& format) {
+    SourceState& s = states_[i];
+    s.format = format;
+    SourceLane lane(format.sample_rate, format.channels, s_.spec, s_.err);
+    lane.queue().append(s.queue().front(s.queue().size()));
+    s.lane = std::move(lane);
   }
 
   // A stretch begins where the switch was made; of what its capture

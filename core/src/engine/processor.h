@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/audio_format.h"
@@ -43,7 +44,11 @@ class SourceFeed {
     buffer_->set_format(format.sample_rate, format.channels);
   }
 
-  const std::shared_ptr<AudioBuf>& buffer() const { return buffer_; }
+  // The buffer the source's capture fills (a live start fills it too).
+  std::shared_ptr<AudioBuf> buffer() const {
+    std::lock_guard lock(capture_mutex_);
+    return buffer_;
+  }
   bool enabled() const { return enabled_.load(); }
   // The time of the last switch; read after `enabled`, it is that switch's.
   CaptureTime switched_at() const { return CaptureTime(CaptureTime::duration(at_.load())); }
@@ -53,8 +58,49 @@ class SourceFeed {
   }
   AudioFormat format() const { return unpack(format_.load()); }
   void set_format(const AudioFormat& format) {
+    std::lock_guard lock(capture_mutex_);
     buffer_->set_format(format.sample_rate, format.channels);
     format_.store(pack(format));
+  }
+
+  // A capture that ended at `at` and gave way to another without a switch
+  // (system audio following a new default output device): its buffer,
+  // which holds its last audio, and the format it delivered in.
+  struct Replaced {
+    std::shared_ptr<AudioBuf> buffer;
+    AudioFormat format;
+    CaptureTime at{};
+  };
+  // The running capture is replaced: the one that follows fills `buffer`
+  // in `format`. Called once the replaced capture has been released, so
+  // its buffer receives nothing more. The new buffer starts empty and
+  // unfailed whatever became of the old device.
+  void replace_capture(std::shared_ptr<AudioBuf> buffer, const AudioFormat& format,
+                       CaptureTime at) {
+    buffer->set_format(format.sample_rate, format.channels);
+    std::lock_guard lock(capture_mutex_);
+    for (const DroppedAudio& d : buffer_->dropped()) dropped_before_.push_back(d);
+    replaced_.push_back(Replaced{std::exchange(buffer_, std::move(buffer)), this->format(), at});
+    format_.store(pack(format));
+  }
+  // Every stretch of audio the source's buffers dropped, oldest first.
+  std::vector<DroppedAudio> dropped() const {
+    std::lock_guard lock(capture_mutex_);
+    std::vector<DroppedAudio> all = dropped_before_;
+    for (const DroppedAudio& d : buffer_->dropped()) all.push_back(d);
+    return all;
+  }
+  // What the processor takes each pass, at one moment: the captures
+  // replaced since the last pass (oldest first), the buffer filled now and
+  // its format.
+  struct Capture {
+    std::vector<Replaced> replaced;
+    std::shared_ptr<AudioBuf> buffer;
+    AudioFormat format;
+  };
+  Capture take_capture() {
+    std::lock_guard lock(capture_mutex_);
+    return Capture{std::exchange(replaced_, {}), buffer_, format()};
   }
 
   // The loudest sample magnitude taken from the buffer since the last
@@ -80,7 +126,10 @@ class SourceFeed {
             static_cast<std::uint16_t>(v >> 1 & 0xff), (v & 1) != 0};
   }
 
+  mutable std::mutex capture_mutex_;  // the buffer and the replaced captures
   std::shared_ptr<AudioBuf> buffer_ = std::make_shared<AudioBuf>();
+  std::vector<DroppedAudio> dropped_before_;  // of the buffers replaced
+  std::vector<Replaced> replaced_;
   std::atomic<CaptureTime::rep> at_{0};
   std::atomic<std::uint32_t> peak_{0};
   std::atomic<bool> enabled_{false};

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/console.h"
+#include "engine/output_follower.h"
 #include "engine/session_layout.h"
 
 namespace quillbox {
@@ -60,7 +61,7 @@ std::string source_name(const SourceKey& key) {
 std::vector<LostAudio> lost_audio(const std::vector<SourceInfo>& sources, CaptureTime start) {
   std::vector<LostAudio> lost;
   for (const SourceInfo& s : sources) {
-    const std::vector<DroppedAudio> dropped = s.feed->buffer()->dropped();
+    const std::vector<DroppedAudio> dropped = s.feed->dropped();
     if (dropped.empty()) continue;
     LostAudio& loss = lost.emplace_back(LostAudio{source_name(s.key), {}});
     for (const DroppedAudio& d : dropped) {
@@ -103,6 +104,8 @@ struct Recorder::Live {
   std::vector<CaptureTime> asked_on;  // per source: when its running start was asked for
   std::thread processor;
   std::optional<std::vector<std::filesystem::path>> files;  // the processor's report
+  // Last, so that it is stopped before anything it uses goes.
+  std::unique_ptr<DefaultOutputFollower> follower;
 
   // Starts the processor thread on the recording's clock, with the stop
   // flag and time this state raises. Joined by `stop`; a body that throws
@@ -163,6 +166,56 @@ struct Recorder::Live {
     }
     unwanted.reset();
     if (tell && notify) notify(std::move(result));
+  }
+
+  // System audio follows the default output device, on the follower's
+  // thread: the system capture is released, one of the new default starts
+  // into a fresh buffer and takes its place on the same source, so its audio
+  // goes on in the same stretch and file from its own stamps; the user is
+  // told. While system audio is not recorded nothing happens (its next
+  // start opens the new default). A switch-off or the stop while this runs
+  // wins: what it started is released again.
+  void follow_default_output(CapturePlatform& capture, SourceFeed& feed,
+                             const OutputDeviceInfo& device, const TextSink& err) {
+    const auto is_system = [](const StreamHandle& h) {
+      return h.key.kind == SourceKind::SystemLoopback;
+    };
+    std::unique_ptr<CaptureStream> replaced;
+    {
+      std::lock_guard lock(mutex);
+      const auto h = std::ranges::find_if(streams, is_system);
+      if (stopped || h == streams.end() || !h->stream) return;
+      replaced = std::move(h->stream);
+    }
+    // Released before the next capture starts: the old device's audio up to
+    // here is in its buffer, and nothing of it comes later.
+    replaced.reset();
+    const CaptureTime at = clock->now();
+    auto buffer = std::make_shared<AudioBuf>();
+    StreamResult started = capture.start_loopback(std::nullopt, buffer);
+    std::unique_ptr<CaptureStream> unwanted;
+    bool followed = false;
+    {
+      std::lock_guard lock(mutex);
+      const auto h = std::ranges::find_if(streams, is_system);
+      if (stopped || h == streams.end()) {
+        if (started) unwanted = std::move(*started);
+      } else {
+        // A failed start leaves the source on with nothing to capture: a
+        // failed capture, told once and counted as one.
+        if (!started)
+          buffer->fail("System audio could not follow " + device.name + ": " + started.error());
+        feed.replace_capture(buffer, started ? (*started)->format() : feed.format(), at);
+        if (started) {
+          h->stream = std::move(*started);
+        } else {
+          streams.erase(h);
+        }
+        followed = true;
+      }
+    }
+    unwanted.reset();
+    if (followed && started) write_err(err, "System audio now follows " + device.name + "\n");
   }
 
   // Joins the workers that have finished; the caller holds no lock.
@@ -250,6 +303,11 @@ std::expected<Recorder, StartError> Recorder::start(const StartRequest& request,
   setup.err = env.err;
   setup.part_size_limit = env.part_size_limit;
   live.start_processor(std::move(setup));
+  live.follower = std::make_unique<DefaultOutputFollower>(
+      env.capture, [&live, capture = env.capture, feed = rec.sources_[0].feed,
+                    err = env.err](const OutputDeviceInfo& device) {
+        live.follow_default_output(*capture, *feed, device, err);
+      });
   return rec;
 }
 
@@ -380,6 +438,8 @@ StopResult Recorder::stop() && {
   streams.clear();
   unattached.clear();
   for (Live::Worker& w : workers) w.thread.join();
+  // A capture it hands over is in place before the processor's last pass.
+  if (live.follower) live.follower->stop();
   live.stop_flag->store(true);
   live.processor.join();
   if (live.files) {

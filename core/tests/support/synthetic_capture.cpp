@@ -7,6 +7,7 @@
 #include <cmath>
 #include <complex>
 #include <condition_variable>
+#include <list>
 #include <map>
 #include <numbers>
 #include <random>
@@ -223,6 +224,11 @@ struct SyntheticCapture::Registry {
   std::vector<std::shared_ptr<StreamCore>> stepped;  // the streams advance_to drives
   std::size_t live = 0;
   std::map<std::string, std::size_t> starts;
+  std::size_t default_output = 0;  // index into the outputs
+  // The watches' callbacks; told under `watch_mutex`, so none runs once its
+  // watch has been dropped.
+  std::mutex watch_mutex;
+  std::list<std::function<void()>> watches;
 };
 
 namespace {
@@ -285,6 +291,24 @@ class SyntheticStream final : public CaptureStream {
   std::condition_variable wake_;
   bool stopping_ = false;
   std::thread thread_;
+};
+
+class SyntheticWatch final : public DefaultOutputWatch {
+ public:
+  SyntheticWatch(std::shared_ptr<SyntheticCapture::Registry> registry,
+                 std::function<void()> changed)
+      : registry_(std::move(registry)) {
+    std::lock_guard lock(registry_->watch_mutex);
+    entry_ = registry_->watches.insert(registry_->watches.end(), std::move(changed));
+  }
+  ~SyntheticWatch() override {
+    std::lock_guard lock(registry_->watch_mutex);
+    registry_->watches.erase(entry_);
+  }
+
+ private:
+  std::shared_ptr<SyntheticCapture::Registry> registry_;
+  std::list<std::function<void()>>::iterator entry_;
 };
 
 const SyntheticDevice* find_by_name(const std::vector<SyntheticDevice>& devices,
@@ -355,22 +379,23 @@ std::optional<std::string> SyntheticCapture::default_input_name() {
   return config_.inputs[*config_.default_input].name;
 }
 
+const SyntheticDevice* SyntheticCapture::output_by_id(const std::optional<std::string>& id) const {
+  if (!id) {
+    std::lock_guard lock(registry_->mutex);
+    const std::size_t index = registry_->default_output;
+    return index < config_.outputs.size() ? &config_.outputs[index] : nullptr;
+  }
+  for (const auto& candidate : config_.outputs) {
+    if (candidate.id == *id) return &candidate;
+  }
+  return nullptr;
+}
+
 std::expected<AudioFormat, std::string> SyntheticCapture::probe_loopback_format(
     const std::optional<std::string>& id) {
-  const SyntheticDevice* device = nullptr;
-  if (!id) {
-    if (config_.outputs.empty()) return std::unexpected(std::string(NOT_FOUND_TEXT));
-    device = &config_.outputs[0];
-    default_output_id_.remember(device->id);  // before any later step can fail
-  } else {
-    for (const auto& candidate : config_.outputs) {
-      if (candidate.id == *id) {
-        device = &candidate;
-        break;
-      }
-    }
-    if (device == nullptr) return std::unexpected(std::string(NOT_FOUND_TEXT));
-  }
+  const SyntheticDevice* device = output_by_id(id);
+  if (device == nullptr) return std::unexpected(std::string(NOT_FOUND_TEXT));
+  if (!id) default_output_id_.remember(device->id);  // before any later step can fail
   if (device->probe_error) return std::unexpected(*device->probe_error);
   return device->native;
 }
@@ -383,18 +408,39 @@ std::optional<AudioFormat> SyntheticCapture::probe_input_format(const std::strin
 
 StreamResult SyntheticCapture::start_loopback(const std::optional<std::string>& id,
                                               std::shared_ptr<AudioBuf> buffer) {
+  const SyntheticDevice* device = output_by_id(id);
   auto probed = probe_loopback_format(id);
   if (!probed) return std::unexpected(probed.error());
-  const SyntheticDevice* device = &config_.outputs[0];
-  if (id) {
-    for (const auto& candidate : config_.outputs) {
-      if (candidate.id == *id) {
-        device = &candidate;
-        break;
-      }
-    }
-  }
   return start_stream(*device, false, std::move(buffer));
+}
+
+std::optional<OutputDeviceInfo> SyntheticCapture::default_output_device() {
+  const SyntheticDevice* device = output_by_id(std::nullopt);
+  if (device == nullptr) return std::nullopt;
+  return OutputDeviceInfo{device->name, device->id};
+}
+
+std::unique_ptr<DefaultOutputWatch> SyntheticCapture::watch_default_output(
+    std::function<void()> changed) {
+  return std::make_unique<SyntheticWatch>(registry_, std::move(changed));
+}
+
+void SyntheticCapture::set_default_output(const std::string& id) {
+  for (std::size_t i = 0; i < config_.outputs.size(); ++i) {
+    if (config_.outputs[i].id != id) continue;
+    {
+      std::lock_guard lock(registry_->mutex);
+      registry_->default_output = i;
+    }
+    std::lock_guard lock(registry_->watch_mutex);
+    for (const auto& changed : registry_->watches) changed();
+    return;
+  }
+}
+
+std::size_t SyntheticCapture::watch_count() const {
+  std::lock_guard lock(registry_->watch_mutex);
+  return registry_->watches.size();
 }
 
 StreamResult SyntheticCapture::start_default_mic(std::shared_ptr<AudioBuf> buffer) {

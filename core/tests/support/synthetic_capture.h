@@ -109,7 +109,8 @@ struct SyntheticDevice {
 };
 
 struct SyntheticConfig {
-  std::vector<SyntheticDevice> outputs;  // outputs[0] is the default output device
+  // outputs[0] is the default output device until `set_default_output`.
+  std::vector<SyntheticDevice> outputs;
   std::vector<SyntheticDevice> inputs;
   std::optional<std::size_t> default_input;      // index into inputs; absent: no microphone
   std::optional<std::filesystem::path> exe_dir;  // where a loopback failure writes its file
@@ -139,6 +140,15 @@ class SyntheticCapture final : public CapturePlatform {
   StreamResult start_default_mic(std::shared_ptr<AudioBuf> buffer) override;
   StreamResult start_input(const InputDeviceInfo& device,
                            std::shared_ptr<AudioBuf> buffer) override;
+  std::optional<OutputDeviceInfo> default_output_device() override;
+  std::unique_ptr<DefaultOutputWatch> watch_default_output(std::function<void()> changed) override;
+
+  // The output device of that id becomes the default (a user picks another
+  // one, or plugs in headphones); every watch is told, on this thread, as a
+  // system tells on a thread of its own.
+  void set_default_output(const std::string& id);
+  // Watches made and not yet dropped.
+  std::size_t watch_count() const;
 
   // What the window's start-up query does: remembers outputs[0]'s id.
   void remember_default_output();
@@ -162,6 +172,7 @@ class SyntheticCapture final : public CapturePlatform {
  private:
   StreamResult start_stream(const SyntheticDevice& device, bool input,
                             std::shared_ptr<AudioBuf> buffer);
+  const SyntheticDevice* output_by_id(const std::optional<std::string>& id) const;
 
   const SyntheticConfig config_;
   const Timing timing_;

@@ -8,6 +8,7 @@
 #include "pulse/pulse_connection.h"
 #include "pulse/pulse_devices.h"
 #include "pulse/pulse_streams.h"
+#include "pulse/pulse_watch.h"
 
 namespace quillbox {
 namespace {
@@ -96,6 +97,18 @@ class PulsePlatform final : public CapturePlatform {
     return start_input_source(*session, *source, std::move(buffer));
   }
 
+  std::optional<OutputDeviceInfo> default_output_device() override {
+    auto session = connection_->session();
+    if (!session) return std::nullopt;
+    auto sink = default_sink(*session);
+    if (!sink) return std::nullopt;
+    return OutputDeviceInfo{sink->description, sink->name};
+  }
+
+  std::unique_ptr<DefaultOutputWatch> watch_default_output(std::function<void()> changed) override {
+    return pulse::watch_server(std::move(changed));
+  }
+
  private:
   // The server's sources and the name of its default source.
   struct InputSources {
@@ -114,21 +127,25 @@ class PulsePlatform final : public CapturePlatform {
   // remembered as the default output id.
   std::expected<pulse::SinkEntry, std::string> find_sink(const Connection::Session& session,
                                                          const std::optional<std::string>& id) {
-    std::string name;
-    if (id) {
-      name = *id;
-    } else {
-      auto defaults = pulse::server_defaults(*connection_, session.context());
-      if (!defaults) return std::unexpected(defaults.error());
-      if (defaults->sink.empty()) return std::unexpected(pulse::error_text(PA_ERR_NOENTITY));
-      name = defaults->sink;
-    }
+    auto sink = id ? sink_named(session, *id) : default_sink(session);
+    if (sink && !id) default_output_.remember(sink->name);
+    return sink;
+  }
+
+  // The server's default sink as it is now.
+  std::expected<pulse::SinkEntry, std::string> default_sink(const Connection::Session& session) {
+    auto defaults = pulse::server_defaults(*connection_, session.context());
+    if (!defaults) return std::unexpected(defaults.error());
+    if (defaults->sink.empty()) return std::unexpected(pulse::error_text(PA_ERR_NOENTITY));
+    return sink_named(session, defaults->sink);
+  }
+
+  std::expected<pulse::SinkEntry, std::string> sink_named(const Connection::Session& session,
+                                                          const std::string& name) {
     auto sinks = pulse::list_sinks(*connection_, session.context());
     if (!sinks) return std::unexpected(sinks.error());
     for (const auto& sink : *sinks) {
-      if (sink.name != name) continue;
-      if (!id) default_output_.remember(sink.name);
-      return sink;
+      if (sink.name == name) return sink;
     }
     return std::unexpected(pulse::error_text(PA_ERR_NOENTITY));
   }

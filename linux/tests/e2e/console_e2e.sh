@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end test of the Linux program's console recording against a private
 # PulseAudio of its own: "Speakers" (the default output) plays 440 Hz and the
-# default source "VirtualMic" 1000 Hz, both at half scale.
+# default source "VirtualMic" 1000 Hz, both at half scale; "Headset" plays
+# 660 Hz in the case that makes it the default output.
 #
 #   console_e2e.sh path/to/quillbox
 #
@@ -183,6 +184,72 @@ grep -q "^Recording started with problems: Recording is running, but:$" "$case_d
     "$case_dir/err" || fail "standard error: $(cat "$case_dir/err")"
 grep -q "^Saved: $case_dir/cwd/recording_.*\.wav$" "$case_dir/out" ||
   fail "standard output: $(cat "$case_dir/out")"
+
+# Amplitude of FREQ (first channel) over LENGTH seconds from START.
+band_at() {
+  sox "$1" -n remix 1 trim "$3" "$4" sinc -t 50 "$(($2 - 60))-$(($2 + 60))" stat 2>&1 |
+    awk '/^RMS +amplitude:/ { printf "%.3f", $3 * 1.4142 }'
+}
+# The longest silence in milliseconds (10 ms windows under a tenth of the
+# tone's RMS) after the first half second.
+longest_silence_ms() {
+  sox "$1" -t dat - remix 1 | awk -v rate=48000 '
+    /^;/ { next }
+    { n++; sum += $2 * $2
+      if (n % 480 == 0) {
+        if (n / rate > 0.5) { if (sqrt(sum / 480) < 0.035) { run++; if (run > most) most = run } else run = 0 }
+        sum = 0 } }
+    END { print most * 10 }'
+}
+
+# The stems' session folder holds its files (or the program has ended).
+stems_begun() {
+  compgen -G "$case_dir/D/*/*.recpart" >/dev/null || ! kill -0 "$pid" 2>/dev/null
+}
+
+begin "system audio follows the default output to the headset, on the same stem"
+# Headset plays 660 Hz too; mid-recording it becomes the default output.
+# Without following it the stem would go silent: the server moves the
+# speakers' player over to the new default.
+sox -q -n -r 48000 -c 2 -b 16 -e signed -t raw - synth 30 sine 660 vol 0.5 </dev/null 2>/dev/null |
+  pacat --raw --latency-msec=100 --device=headset --rate=48000 --channels=2 --format=s16le \
+    >/dev/null 2>&1 &
+player=$!
+(cd "$case_dir/cwd" && exec timeout -k 5 60 "$program" --duration 6 --stems-silence \
+  --output "$case_dir/D" >"$case_dir/out" 2>"$case_dir/err" </dev/null) &
+pid=$!
+qb_wait_until 30 stems_begun || echo "  no recording file after 30 s"
+sleep 3
+pactl set-default-sink headset
+wait "$pid"
+rc=$?
+pactl set-default-sink speakers
+kill "$player" 2>/dev/null
+wait "$player" 2>/dev/null
+[[ $rc == 0 ]] || fail "exit status $rc, expected 0; stderr: $(cat "$case_dir/err")"
+grep -qx "System audio now follows Headset" "$case_dir/err" ||
+  fail "standard error: $(cat "$case_dir/err")"
+file=$(saved_path)
+if [[ -f $file ]]; then
+  length=$(soxi -D "$file")
+  late=$(awk -v l="$length" 'BEGIN { print l - 2.2 }')
+  before=$(band_at "$file" 440 0.5 2)
+  before_other=$(band_at "$file" 660 0.5 2)
+  after=$(band_at "$file" 660 "$late" 1.9)
+  quiet=$(longest_silence_ms "$file")
+  echo "  $(basename "$file"): $length s; before: 440 Hz at $before, 660 Hz at $before_other;" \
+    "after: 660 Hz at $after; longest silence $quiet ms"
+  near "$length" 6 0.5 || fail "length $length s, expected about 6"
+  near "$before" 0.5 0.04 && near "$before_other" 0 0.005 ||
+    fail "before the switch: 440 Hz at $before, 660 Hz at $before_other"
+  # The server moves the 440 Hz player to the new default too, as it does
+  # with whatever a user plays: only the headset's own tone tells.
+  near "$after" 0.5 0.04 || fail "after the switch: 660 Hz at $after"
+  # A loaded machine stretches the switch-over (and starves the players).
+  ((quiet <= 400)) || fail "$quiet ms of silence, expected a short switch-over"
+else
+  fail "no saved file; standard output: $(cat "$case_dir/out")"
+fi
 
 begin "no sound server: a clear start error and status 1"
 start=$SECONDS

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "wasapi/default_output_watch.h"
 #include "wasapi/input_stream.h"
 #include "wasapi/wasapi_devices.h"
 
@@ -47,6 +48,23 @@ StreamResult WasapiPlatform::start_loopback(const std::optional<std::string>& id
   if (!format) return std::unexpected(format.error());
   return std::make_unique<LoopbackStream>(render_device_opener(id), std::move(buffer), *format,
                                           settings_);
+}
+
+std::optional<OutputDeviceInfo> WasapiPlatform::default_output_device() {
+  ComApartment com;
+  auto enumerator = create_enumerator();
+  if (!enumerator) return std::nullopt;
+  const auto device = open_render_device(**enumerator, std::nullopt);
+  if (!device) return std::nullopt;
+  auto name = friendly_name(**device);
+  auto id = endpoint_id(**device);
+  if (!name || !id) return std::nullopt;
+  return OutputDeviceInfo{std::move(*name), std::move(*id)};
+}
+
+std::unique_ptr<DefaultOutputWatch> WasapiPlatform::watch_default_output(
+    std::function<void()> changed) {
+  return watch_default_render(std::move(changed));
 }
 
 StreamResult WasapiPlatform::start_default_mic(std::shared_ptr<AudioBuf> buffer) {

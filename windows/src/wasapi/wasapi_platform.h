@@ -32,6 +32,8 @@ class WasapiPlatform final : public CapturePlatform {
   StreamResult start_default_mic(std::shared_ptr<AudioBuf> buffer) override;
   StreamResult start_input(const InputDeviceInfo& device,
                            std::shared_ptr<AudioBuf> buffer) override;
+  std::optional<OutputDeviceInfo> default_output_device() override;
+  std::unique_ptr<DefaultOutputWatch> watch_default_output(std::function<void()> changed) override;
 
   // What the window's start-up query does: remembers the default output id.
   bool remember_default_output_id();
