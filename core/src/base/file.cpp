@@ -1,5 +1,6 @@
 #include "base/file.h"
 
+#include <array>
 #include <system_error>
 
 namespace quillbox {
@@ -39,6 +40,17 @@ std::expected<void, Error> read_exact(File& file, std::span<std::byte> data) {
     data = data.subspan(*n);
   }
   return {};
+}
+
+std::expected<void, Error> copy_contents(File& from, File& to) {
+  if (auto r = from.seek(0); !r) return r;
+  std::array<std::byte, 65536> buffer;
+  for (;;) {
+    auto n = from.read_some(buffer.data(), buffer.size());
+    if (!n) return std::unexpected(n.error());
+    if (*n == 0) return {};
+    if (auto r = write_all(to, std::span(buffer).first(*n)); !r) return r;
+  }
 }
 
 std::expected<void, Error> create_dir_all(const std::filesystem::path& path) {

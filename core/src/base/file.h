@@ -13,6 +13,14 @@
 
 namespace quillbox {
 
+// Where an open file stands against the name it was opened under.
+enum class FilePlace : std::uint8_t {
+  AtName,   // the name still leads to this file
+  Deleted,  // deleted, or waiting to be once its handles close: only the handles reach its data
+  Moved,    // still there, but the name leads nowhere or to another file (renamed, or its folder
+            // moved)
+};
+
 class File {
  public:
   File() = default;
@@ -44,6 +52,10 @@ class File {
   std::expected<std::size_t, Error> read_some(void* data, std::size_t size);
   std::expected<void, Error> seek(std::uint64_t offset);
   std::expected<std::uint64_t, Error> length();
+  // Where this file stands against `path`, asked of the handle itself (and of
+  // what `path` names now), so a recording whose file or folder was deleted or
+  // moved meanwhile finds out while its handle still reaches the data.
+  std::expected<FilePlace, Error> place(const std::filesystem::path& path);
   // Releases the handle; further calls fail. Closing a closed file does nothing.
   void close();
 
@@ -58,6 +70,9 @@ class File {
 std::expected<void, Error> write_all(File& file, std::span<const std::byte> data);
 // Reads exactly data.size() bytes; an early end fails with "failed to fill whole buffer".
 std::expected<void, Error> read_exact(File& file, std::span<std::byte> data);
+
+// Appends everything `from` holds, from its start, to `to`.
+std::expected<void, Error> copy_contents(File& from, File& to);
 
 // Renames `from` to `to` in one step, replacing an existing `to`.
 std::expected<void, Error> rename_replace(const std::filesystem::path& from,

@@ -20,8 +20,9 @@ class Processor {
   explicit Processor(ProcessorSetup& setup)
       : s_(setup),
         output_(std::move(setup.writers), std::move(setup.files), std::move(setup.instructions),
+                std::move(setup.instructions_path),
                 setup.mode == RecordMode::Single ? PartNaming::MixedFile : PartNaming::PerSource,
-                setup.part_size_limit),
+                setup.part_size_limit, SessionRescue(std::move(setup.rescue_dirs))),
         rate_(std::max<std::uint32_t>(setup.spec.sample_rate, 1)) {
     if (!s_.clock) s_.clock = real_pass_clock();
     states_.reserve(s_.sources.size());
@@ -29,7 +30,7 @@ class Processor {
     policy_ = make_write_policy(s_.mode, states_, output_, s_.mix_divisor);
   }
 
-  std::vector<std::filesystem::path> run() {
+  ProcessorReport run() {
     for (std::size_t i = 0; i < states_.size(); ++i) {
       SourceState& s = states_[i];
       s.on = s.was_on = s_.sources[i]->enabled();
@@ -38,12 +39,12 @@ class Processor {
     policy_->begin();
     while (pass()) {
     }
-    std::vector<std::filesystem::path> files = output_.finish();
+    ProcessorReport report{output_.finish(), output_.rescued()};
     if (output_.error()) {
       std::lock_guard lock(s_.error->mutex);
       s_.error->text = *output_.error();
     }
-    return files;
+    return report;
   }
 
  private:
@@ -278,7 +279,7 @@ class Processor {
 
 }  // namespace
 
-std::vector<std::filesystem::path> run_processor(ProcessorSetup setup) {
+ProcessorReport run_processor(ProcessorSetup setup) {
   return Processor(setup).run();
 }
 

@@ -24,6 +24,7 @@
 #include "engine/audio_buf.h"
 #include "engine/pass_clock.h"
 #include "engine/record_mode.h"
+#include "engine/session_rescue.h"
 #include "engine/source_lane.h"
 #include "engine/write_policy.h"
 #include "wav/recpart_writer.h"
@@ -149,6 +150,9 @@ struct ProcessorSetup {
   std::vector<RecpartWriter> writers;  // writer 0 alone in single-file mode
   std::vector<std::filesystem::path> files;
   std::optional<BufferedFile> instructions;
+  std::filesystem::path instructions_path;
+  // Where files deleted or moved while recording are saved again, in order.
+  std::vector<std::filesystem::path> rescue_dirs;
   std::shared_ptr<std::atomic<bool>> stop_flag;
   // When the stop was asked for, stored before the flag is raised.
   std::shared_ptr<std::atomic<CaptureTime::rep>> stop_time;
@@ -163,11 +167,18 @@ struct ProcessorSetup {
   std::uint64_t part_size_limit = PART_SIZE_LIMIT;
 };
 
+// What the processor hands back once every file is closed.
+struct ProcessorReport {
+  std::vector<std::filesystem::path> files;  // creation order, by their names now
+  std::vector<RescuedFile> rescued;          // files deleted or moved, saved again
+};
+
 // The thread body. Runs passes until it sees the stop flag (or a fatal
-// error); then writes what the sources hold, finishes and closes every file,
-// stores the first error in `setup.error` and returns the created files in
+// error); then writes what the sources hold, finishes every file, saves
+// again the files that were deleted or moved meanwhile, closes them all,
+// stores the first error in `setup.error` and reports the created files in
 // creation order. Everything captured before the stop flag was raised is
 // written.
-std::vector<std::filesystem::path> run_processor(ProcessorSetup setup);
+ProcessorReport run_processor(ProcessorSetup setup);
 
 }  // namespace quillbox

@@ -103,20 +103,20 @@ struct Recorder::Live {
   WorkerStarter start_worker;
   std::vector<CaptureTime> asked_on;  // per source: when its running start was asked for
   std::thread processor;
-  std::optional<std::vector<std::filesystem::path>> files;  // the processor's report
+  std::optional<ProcessorReport> report;  // the processor's
   // Last, so that it is stopped before anything it uses goes.
   std::unique_ptr<DefaultOutputFollower> follower;
 
   // Starts the processor thread on the recording's clock, with the stop
   // flag and time this state raises. Joined by `stop`; a body that throws
-  // leaves `files` empty, which the stop reports as the processor's loss.
+  // leaves `report` empty, which the stop reports as the processor's loss.
   void start_processor(ProcessorSetup setup) {
     stop_flag = setup.stop_flag = std::make_shared<std::atomic<bool>>(false);
     stop_time = setup.stop_time = std::make_shared<std::atomic<CaptureTime::rep>>(0);
     setup.clock = clock;
     processor = std::thread([setup = std::move(setup), this]() mutable {
       try {
-        files = run_processor(std::move(setup));
+        report = run_processor(std::move(setup));
       } catch (...) {
       }
     });
@@ -296,6 +296,8 @@ std::expected<Recorder, StartError> Recorder::start(const StartRequest& request,
   setup.writers = std::move(layout->writers);
   setup.files = std::move(layout->files);
   setup.instructions = std::move(layout->instructions);
+  setup.instructions_path = std::move(layout->instructions_path);
+  setup.rescue_dirs = std::move(layout->rescue_dirs);
   setup.start_time = start_time;
   setup.error = rec.error_;
   setup.mix_divisor = static_cast<std::uint32_t>(std::max<std::size_t>(rec.sources_.size(), 1));
@@ -442,8 +444,9 @@ StopResult Recorder::stop() && {
   if (live.follower) live.follower->stop();
   live.stop_flag->store(true);
   live.processor.join();
-  if (live.files) {
-    result.files = std::move(*live.files);
+  if (live.report) {
+    result.files = std::move(live.report->files);
+    result.rescued = std::move(live.report->rescued);
   } else {
     std::lock_guard lock(error_->mutex);
     if (!error_->text) error_->text = std::string(PROCESSOR_LOST_TEXT);

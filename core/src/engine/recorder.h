@@ -73,6 +73,8 @@ struct StopResult {
   std::filesystem::path output_dir;
   bool output_dir_created = false;
   RecordMode mode = RecordMode::Single;
+  // Files deleted or moved while recording, saved again (`files` has their new names).
+  std::vector<RescuedFile> rescued;
 };
 
 // Starts a thread running `body`, or throws std::system_error as std::thread does.

@@ -128,6 +128,7 @@ struct Attempt {
   std::vector<RecpartWriter> writers;
   std::vector<fs::path> files;
   std::optional<BufferedFile> instructions;
+  fs::path instructions_path;
 };
 
 // Source i's format; the mixed file's when the request names no sources.
@@ -138,6 +139,7 @@ const AudioFormat& source_spec(const SessionRequest& request, std::size_t i) {
 RecpartWriter make_writer(fs::path base_path, const AudioFormat& spec, bool started,
                           std::optional<BufferedFile> file) {
   RecpartWriter writer;
+  if (file) writer.path = base_path;
   writer.base_path = std::move(base_path);
   writer.file = std::move(file);
   writer.spec = spec;
@@ -185,7 +187,8 @@ std::expected<void, Error> lay_out(const fs::path& dir, const SessionRequest& re
   }
 
   if (instructed) {
-    auto file = File::create(session_dir / "instructions.txt");
+    attempt.instructions_path = session_dir / "instructions.txt";
+    auto file = File::create(attempt.instructions_path);
     if (!file) return std::unexpected(file.error());
     attempt.instructions.emplace(std::move(*file));
     const std::string header = instructions_header(source_spec(request, 0).sample_rate);
@@ -228,6 +231,10 @@ std::expected<SessionLayout, NoWritableDir> create_session_layout(const SessionR
     layout.writers = std::move(attempt.writers);
     layout.files = std::move(attempt.files);
     layout.instructions = std::move(attempt.instructions);
+    layout.instructions_path = std::move(attempt.instructions_path);
+    layout.rescue_dirs.push_back(dir);
+    for (const fs::path& other : dirs)
+      if (&other != &dir) layout.rescue_dirs.push_back(other);
     if (!error.tried.empty()) {
       layout.notice = "Could not write to " + path_to_text(dirs.front()) + "; recording in " +
                       path_to_text(dir) + " instead: " + error.tried.front().second;

@@ -56,7 +56,11 @@ struct SessionLayout {
   std::vector<RecpartWriter> writers;  // one, or one per source
   std::vector<std::filesystem::path> files;
   std::optional<BufferedFile> instructions;  // instructed stems only; header buffered
+  std::filesystem::path instructions_path;   // its name; empty without one
   std::optional<std::string> notice;
+  // Where files that vanish while recording are saved again: `dir` first,
+  // then the other places of the fallback list, in its order.
+  std::vector<std::filesystem::path> rescue_dirs;
 };
 
 // Tries the output folder, then the current directory, the program's

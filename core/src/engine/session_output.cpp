@@ -23,11 +23,14 @@ std::string label_of(const std::filesystem::path& file) {
 
 SessionOutput::SessionOutput(std::vector<RecpartWriter> writers,
                              std::vector<std::filesystem::path> files,
-                             std::optional<BufferedFile> instructions, PartNaming naming,
-                             std::uint64_t part_size_limit)
+                             std::optional<BufferedFile> instructions,
+                             std::filesystem::path instructions_path, PartNaming naming,
+                             std::uint64_t part_size_limit, SessionRescue rescue)
     : writers_(std::move(writers)),
       files_(std::move(files)),
       instructions_(std::move(instructions)),
+      instructions_path_(std::move(instructions_path)),
+      rescue_(std::move(rescue)),
       naming_(naming),
       part_size_limit_(part_size_limit) {
   for (const RecpartWriter& w : writers_) labels_.push_back(label_of(w.base_path));
@@ -44,7 +47,7 @@ bool SessionOutput::write(std::size_t w, std::span<const float> samples) {
   std::filesystem::path next;
   if (writer.file &&
       writer.data_bytes + samples.size() * bytes_per_sample(writer.spec) >= part_size_limit_)
-    next = next_part_path(writer, naming_);
+    next = placed(next_part_path(writer, naming_));
   if (auto r = write_samples(writer, samples, next, files_, part_size_limit_); !r) {
     fail(r.error().text);
     return false;
@@ -68,14 +71,15 @@ bool SessionOutput::open_segment(std::size_t w, std::uint64_t offset) {
   writer.part = 1;
   writer.data_bytes = 0;
   writer.segment_started = true;
-  const std::filesystem::path path = unique_path(segment_file_path(writer, 1));
+  const std::filesystem::path path = unique_path(placed(segment_file_path(writer, 1)));
   auto created = create_recpart_file(path, writer.spec);
   if (!created) {
     fail(created.error().text);
     return false;
   }
-  close_writer(writer);
+  set_aside(writer);
   writer.file.emplace(std::move(*created));
+  writer.path = path;
   files_.push_back(path);
   labels_[w] = label_of(path);
   return instruct(w, offset);
@@ -85,7 +89,7 @@ bool SessionOutput::close_segment(std::size_t w) {
   RecpartWriter& writer = writers_[w];
   if (!writer.file) return !error_;
   auto finished = finish_writer(writer);
-  close_writer(writer);
+  set_aside(writer);
   if (!finished) fail(finished.error().text);
   return !error_;
 }
@@ -108,11 +112,54 @@ std::vector<std::filesystem::path> SessionOutput::finish() {
   if (instructions_) {
     if (auto r = instructions_->flush(); !r) fail(r.error().text);
   }
+  save_vanished();
   // Closed before anyone hears of the files, so they can be renamed, moved
   // or deleted at once on any system.
   for (RecpartWriter& w : writers_) close_writer(w);
   if (instructions_) instructions_->close();
   return std::move(files_);
+}
+
+template <typename F>
+void SessionOutput::each_open_file(const F& f) {
+  for (RecpartWriter& w : writers_) {
+    for (HeldFile& h : w.held) f(h.path, h.file);
+    if (w.file) f(w.path, w.file->file());
+  }
+  if (instructions_) f(instructions_path_, instructions_->file());
+}
+
+bool SessionOutput::vanished() {
+  bool gone = false;
+  each_open_file([&gone](const std::filesystem::path& path, File& file) {
+    // A name never known, or a question the system cannot answer, says nothing.
+    if (gone || path.empty()) return;
+    const auto where = file.place(path);
+    gone = where && *where != FilePlace::AtName;
+  });
+  return gone;
+}
+
+std::filesystem::path SessionOutput::placed(const std::filesystem::path& wanted) {
+  if (!vanished()) return wanted;
+  // Nowhere to go: the file is tried where it was wanted, and its error stands.
+  return rescue_.place(wanted).value_or(wanted);
+}
+
+void SessionOutput::save_vanished() {
+  each_open_file([this](const std::filesystem::path& path, File& file) {
+    if (path.empty()) return;
+    const auto where = file.place(path);
+    if (!where || *where == FilePlace::AtName) return;
+    auto saved = rescue_.copy_out(file, path);
+    if (!saved) {
+      fail(path_to_text(path) + " was deleted or moved while recording and could not be saved " +
+           "again: " + saved.error().text);
+      return;
+    }
+    std::ranges::replace(files_, path, *saved);
+    rescued_.push_back({path, *saved});
+  });
 }
 
 }  // namespace quillbox

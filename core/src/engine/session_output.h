@@ -6,6 +6,10 @@
 // their instructions file. Every write error, of audio, header or
 // instructions alike, becomes the recording's first error; once there is
 // one, nothing more is written and the processor ends.
+//
+// Every file stays open until `finish`, so one that was deleted or moved
+// meanwhile is saved again from its handle (see session_rescue.h); new parts
+// and segments of such a session go to where it is saved again.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +21,7 @@
 
 #include "base/audio_format.h"
 #include "base/buffered_file.h"
+#include "engine/session_rescue.h"
 #include "wav/recpart_writer.h"
 
 namespace quillbox {
@@ -25,8 +30,8 @@ class SessionOutput {
  public:
   // `naming` says how a full file continues in a new part.
   SessionOutput(std::vector<RecpartWriter> writers, std::vector<std::filesystem::path> files,
-                std::optional<BufferedFile> instructions, PartNaming naming,
-                std::uint64_t part_size_limit);
+                std::optional<BufferedFile> instructions, std::filesystem::path instructions_path,
+                PartNaming naming, std::uint64_t part_size_limit, SessionRescue rescue);
 
   std::size_t writer_count() const { return writers_.size(); }
   const AudioFormat& spec(std::size_t w) const { return writers_[w].spec; }
@@ -51,13 +56,29 @@ class SessionOutput {
   const std::optional<std::string>& error() const { return error_; }
 
   // Finishes every file (headers with the real sizes, instructions flushed),
-  // closes them all and hands out the created files.
+  // saves again those no longer where they were made, closes them all and
+  // hands out the created files, by their names now.
   std::vector<std::filesystem::path> finish();
+  // The files `finish` saved again.
+  const std::vector<RescuedFile>& rescued() const { return rescued_; }
 
  private:
+  // Calls `f(name, file)` for every file still open.
+  template <typename F>
+  void each_open_file(const F& f);
+  // Some file of the session is no longer where it was made.
+  bool vanished();
+  // Where a new file of the session goes: `wanted`, or its place where the
+  // session is saved again once its files vanished.
+  std::filesystem::path placed(const std::filesystem::path& wanted);
+  void save_vanished();
+
   std::vector<RecpartWriter> writers_;
   std::vector<std::filesystem::path> files_;
   std::optional<BufferedFile> instructions_;
+  std::filesystem::path instructions_path_;
+  SessionRescue rescue_;
+  std::vector<RescuedFile> rescued_;
   std::vector<std::string> labels_;  // each writer's current file name without extension
   PartNaming naming_;
   std::uint64_t part_size_limit_;

@@ -159,6 +159,19 @@ void remove_created_dir(AppContext& app, const StopResult& stopped,
             ": " + fs_error(ec).text + "\n");
 }
 
+// Files deleted or moved while recording were saved again: say where.
+void tell_rescued(AppContext& app, const std::vector<RescuedFile>& rescued) {
+  std::vector<std::filesystem::path> folders;
+  for (const RescuedFile& r : rescued)
+    if (std::ranges::find(folders, r.to.parent_path()) == folders.end())
+      folders.push_back(r.to.parent_path());
+  std::string text =
+      "Files of this recording were deleted or moved while it was recording. Everything "
+      "recorded has been saved again in:";
+  for (const auto& folder : folders) text += "\n" + path_to_text(folder);
+  app.ui.show_message({"Recording saved again", text, MessageIcon::Warning});
+}
+
 std::string saved_status(RecordMode mode, const std::vector<std::filesystem::path>& files) {
   const std::string first = files.empty() ? std::string() : path_to_text(files.front());
   const std::size_t n = files.size();
@@ -198,6 +211,8 @@ FinishOutcome finish_recording(AppContext& app) {
     else
       save_errors.push_back(path_to_text(file) + ": " + wav.error().text);
   }
+
+  if (!stopped.rescued.empty()) tell_rescued(app, stopped.rescued);
 
   FinishOutcome outcome = FinishOutcome::Saved;
   if (!stopped.error) {

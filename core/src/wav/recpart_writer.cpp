@@ -128,8 +128,9 @@ std::expected<void, Error> roll_over(RecpartWriter& writer, const std::filesyste
   const std::filesystem::path path = unique_path(next_part);
   auto created = create_recpart_file(path, writer.spec);
   if (!created) return std::unexpected(created.error());
-  close_writer(writer);
+  set_aside(writer);
   writer.file.emplace(std::move(*created));
+  writer.path = path;
   files.push_back(path);
   writer.data_bytes = 0;
   return {};
@@ -177,10 +178,19 @@ std::expected<void, Error> finish_writer(RecpartWriter& writer) {
   return patch_header(writer.file->file(), writer.spec);
 }
 
-void close_writer(RecpartWriter& writer) {
+void set_aside(RecpartWriter& writer) {
   if (!writer.file) return;
-  writer.file->close();
+  (void)writer.file->flush();
+  writer.held.push_back({std::move(writer.path), std::move(writer.file->file())});
   writer.file.reset();
+  writer.path.clear();
+}
+
+void close_writer(RecpartWriter& writer) {
+  if (writer.file) writer.file->close();
+  writer.file.reset();
+  writer.path.clear();
+  writer.held.clear();
 }
 
 std::filesystem::path segment_file_path(const RecpartWriter& writer, std::uint32_t part) {

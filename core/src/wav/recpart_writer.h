@@ -16,6 +16,7 @@
 #include "base/audio_format.h"
 #include "base/buffered_file.h"
 #include "base/error.h"
+#include "base/file.h"
 #include "base/path_names.h"
 #include "wav/wav_header.h"
 
@@ -24,15 +25,24 @@ namespace quillbox {
 // Sample-data bytes per file; a file that reaches it continues in a new part.
 inline constexpr std::uint64_t PART_SIZE_LIMIT = 1'900'000'000;
 
+// A finished file kept open: should it be deleted or moved before the
+// recording ends, its handle still reaches everything written to it.
+struct HeldFile {
+  std::filesystem::path path;  // the name it was created under
+  File file;
+};
+
 // One output stream of a recording. Only the processor thread touches it.
 struct RecpartWriter {
   std::filesystem::path base_path;   // first file; its directory and stem name later files
   std::uint64_t data_bytes = 0;      // sample bytes appended to the current file
   std::optional<BufferedFile> file;  // absent while the writer is closed
+  std::filesystem::path path;        // the current file's name; empty when unknown
   AudioFormat spec;
   std::uint32_t part = 1;        // 1-based part within the current segment
   std::uint32_t segment = 1;     // 1-based segment (instructed stems)
   bool segment_started = false;  // a segment has been opened before
+  std::vector<HeldFile> held;    // earlier parts and segments, finished, open until close_writer
 };
 
 // Creates (or truncates) `path` and puts the placeholder header (data length
@@ -56,7 +66,12 @@ std::expected<void, Error> write_samples(RecpartWriter& writer, std::span<const 
 // the real sizes. Returns the first error. The file stays open.
 std::expected<void, Error> finish_writer(RecpartWriter& writer);
 
-// Flushes (errors ignored) and closes the writer's file; the writer is then closed.
+// Flushes the current file (errors ignored) and puts it among the held
+// files; the writer is then closed, the file still open.
+void set_aside(RecpartWriter& writer);
+
+// Flushes (errors ignored) and closes the writer's file and every held one;
+// the writer is then closed.
 void close_writer(RecpartWriter& writer);
 
 // "{dir}/{stem}[_{segment}][_part{part}].recpart": the directory of

@@ -48,6 +48,37 @@ TEST(File, AnOpenRecordingCanBeOpenedRenamedAndDeletedByOthers) {
   EXPECT_FALSE(exists_at(dir / "rec.wav"));
 }
 
+// A recording asks its open handle whether its file is still where it was
+// made: renamed away, replaced by another file, deleted with its folder.
+TEST(File, AnOpenFileTellsWhetherItsNameStillLeadsToIt) {
+  ScratchDir dir;
+  const fs::path folder = dir / "session";
+  fs::create_directories(folder);
+  const fs::path name = folder / "mic.recpart";
+  auto file = File::create(name);
+  ASSERT_TRUE(file.has_value()) << file.error().text;
+  ASSERT_TRUE(write_all(*file, bytes_of({1, 2, 3})).has_value());
+  EXPECT_EQ(file->place(name), FilePlace::AtName);
+  EXPECT_EQ(file->place(folder / "mic.wav"), FilePlace::Moved);
+
+  ASSERT_TRUE(rename_replace(name, folder / "other.recpart").has_value());
+  EXPECT_EQ(file->place(name), FilePlace::Moved);
+  EXPECT_EQ(file->place(folder / "other.recpart"), FilePlace::AtName);
+  write_bytes(name, bytes_of({9}));
+  EXPECT_EQ(file->place(name), FilePlace::Moved);
+
+  // Only the handle reaches the data now, and all of it.
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+  EXPECT_FALSE(exists_at(folder / "other.recpart"));
+  EXPECT_EQ(file->place(folder / "other.recpart"), FilePlace::Deleted);
+  auto copy = File::create(dir / "copy");
+  ASSERT_TRUE(copy.has_value());
+  ASSERT_TRUE(copy_contents(*file, *copy).has_value());
+  copy->close();
+  EXPECT_EQ(read_bytes(dir / "copy"), bytes_of({1, 2, 3}));
+}
+
 TEST(File, RenameReplaceSwapsInTheNewFileInOneStep) {
   ScratchDir dir;
   write_bytes(dir / "x.wav", bytes_of({1, 1, 1}));

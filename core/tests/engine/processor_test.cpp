@@ -76,7 +76,7 @@ struct Engine {
   void start() {
     stop_flag = setup.stop_flag;
     error = setup.error;
-    done = std::async(std::launch::async, [this] { return run_processor(std::move(setup)); });
+    done = std::async(std::launch::async, [this] { return run_processor(std::move(setup)).files; });
   }
 
   // Waits for the processor to end by itself, then stops it anyway.

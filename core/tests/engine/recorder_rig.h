@@ -80,6 +80,7 @@ struct Rig {
     };
     env.wall_clock = [] { return std::chrono::sys_days{2024y / 3 / 5} + 7h + 9min + 59s; };
     env.start_worker = start_worker;
+    env.part_size_limit = part_size_limit;
     return Recorder::start(request, env);
   }
 
@@ -87,6 +88,7 @@ struct Rig {
   std::shared_ptr<SyntheticCapture> capture;
   std::shared_ptr<SteppedClock> clock;
   WorkerStarter start_worker;
+  std::uint64_t part_size_limit = PART_SIZE_LIMIT;
   std::mutex mutex;
   std::string err;
 };

@@ -92,6 +92,32 @@ TEST(FinishRecording, NoLeavesTheQuietFileAsItIsAndGoesOnToSaveAs) {
   EXPECT_EQ(saved.parent_path(), rig.dir.path());
 }
 
+// A recording whose folder was deleted while it ran was saved again from its
+// open files: a box says where, and the status line names the saved files.
+TEST(FinishRecording, SaysWhereARecordingWhoseFolderWasDeletedWasSavedAgain) {
+  FlowRig rig;
+  ASSERT_TRUE(rig.record(RecordMode::StemsSilence, 300ms, true, true));
+  std::vector<fs::path> sessions;
+  for (const auto& e : fs::directory_iterator(rig.dir.path())) sessions.push_back(e.path());
+  ASSERT_EQ(sessions.size(), 1u);
+  fs::remove_all(rig.dir.path());
+  ASSERT_TRUE(rig.clock->run_to(600ms));
+  EXPECT_EQ(finish_recording(rig.app), FinishOutcome::Saved);
+  ASSERT_EQ(rig.ui.messages.size(), 1u);
+  EXPECT_EQ(rig.ui.messages[0],
+            (Message{"Recording saved again",
+                     "Files of this recording were deleted or moved while it was recording. "
+                     "Everything recorded has been saved again in:\n" +
+                         path_to_text(sessions[0]),
+                     MessageIcon::Warning}));
+  EXPECT_EQ(rig.ui.last_status(), "Saved 2 stems: " + path_to_text(sessions[0] / "loopback.wav"));
+  for (const char* stem : {"loopback.wav", "mic.wav"}) {
+    const auto audio = signal::read_wav(sessions[0] / stem);
+    ASSERT_TRUE(audio.has_value()) << stem;
+    EXPECT_NEAR(double(audio->frames()), 0.6 * 48000, 960.0) << stem;
+  }
+}
+
 // A long single-file recording saved under a chosen name: three parts.
 TEST(FinishRecording, SaveAsMovesEveryPartAndNeverReplacesAnUnaskedFile) {
   struct Case {

@@ -87,6 +87,20 @@ std::expected<std::uint64_t, Error> File::length() {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
+std::expected<FilePlace, Error> File::place(const std::filesystem::path& path) {
+  struct stat mine {};
+  if (::fstat(fd_of(handle_), &mine) != 0) return std::unexpected(last_os_error());
+  if (mine.st_nlink == 0) return FilePlace::Deleted;
+  struct stat there {};
+  if (::stat(path.c_str(), &there) != 0) {
+    // Nothing by that name any more; any other failure says nothing of the file.
+    if (errno == ENOENT || errno == ENOTDIR) return FilePlace::Moved;
+    return std::unexpected(last_os_error());
+  }
+  if (there.st_dev != mine.st_dev || there.st_ino != mine.st_ino) return FilePlace::Moved;
+  return FilePlace::AtName;
+}
+
 void File::close() {
   if (handle_ != INVALID) {
     ::close(fd_of(handle_));

@@ -25,19 +25,26 @@ run() {
 }
 status() { cat "$case_dir/status"; }
 
-# Records into the case's folder D without --duration for 3 s from the moment
-# its file appears, then sends the program signal $1; its process id is left
-# in `pid`.
-record_then_signal() {
-  (cd "$case_dir/cwd" && exec "$program" --output "$case_dir/D" >"$case_dir/out" 2>"$case_dir/err" </dev/null) &
+# Starts recording into the case's folder D without --duration, with the
+# options given, and waits until its first file appears; its process id is
+# left in `pid`.
+record_in_background() {
+  (cd "$case_dir/cwd" && exec "$program" "$@" --output "$case_dir/D" >"$case_dir/out" 2>"$case_dir/err" </dev/null) &
   pid=$!
   qb_wait_until 30 recording_begun || echo "  no recording file after 30 s"
+}
+# Records for 3 s from the moment the file appears, then sends the program
+# signal $1.
+record_then_signal() {
+  record_in_background
   sleep 3
   kill "-$1" "$pid"
 }
-# The recording's file is there (or the program has ended).
+# The recording's file (or a stem in its session folder) is there, or the
+# program has ended.
 recording_begun() {
-  compgen -G "$case_dir/D/*.recpart" >/dev/null || ! kill -0 "$pid" 2>/dev/null
+  compgen -G "$case_dir/D/*.recpart" >/dev/null || compgen -G "$case_dir/D/*/*.recpart" >/dev/null ||
+    ! kill -0 "$pid" 2>/dev/null
 }
 
 # Amplitude of a band around FREQ (first channel): twice the RMS of the
@@ -110,6 +117,38 @@ if [[ -f $file ]]; then
 else
   fail "nothing saved; standard output: $(cat "$case_dir/out")"
 fi
+
+begin "an output folder deleted while recording is saved again, whole, and the user told"
+record_in_background --mic --stems-silence
+began=$(date +%s.%N)
+sleep 1.5
+rm -rf "$case_dir/D"
+sleep 1.5
+kill -INT "$pid"
+# The recording began before its files appeared: it holds at least this much.
+since=$(awk -v a="$began" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
+timeout 30 tail --pid="$pid" -f /dev/null
+wait "$pid"
+rc=$?
+[[ $rc == 0 ]] || fail "exit status $rc, expected 0; stderr: $(cat "$case_dir/err")"
+grep -q "^Recording saved again: Files of this recording were deleted or moved while it was recording. Everything recorded has been saved again in:$" "$case_dir/err" &&
+  grep -q "^$case_dir/D/recording_[^/]*$" "$case_dir/err" ||
+  fail "standard error: $(cat "$case_dir/err")"
+grep -q "^Saved 2 stems: $case_dir/D/recording_.*/loopback.wav$" "$case_dir/out" ||
+  fail "standard output: $(cat "$case_dir/out")"
+session=$(dirname "$(saved_path)")
+for stem in loopback:440 mic:1000; do
+  IFS=: read -r name tone <<<"$stem"
+  file="$session/$name.wav"
+  [[ -f $file ]] || { fail "$file missing"; continue; }
+  length=$(soxi -D "$file")
+  echo "  $name.wav: $length s (recorded for at least $since s), $tone Hz at $(band "$file" "$tone")"
+  # Everything from the start, not only what came after the deletion.
+  awk -v l="$length" -v s="$since" 'BEGIN { exit !(l >= s - 0.1 && l <= s + 1.5) }' ||
+    fail "$name.wav lasts $length s, recorded for $since s"
+  awk -v a="$(band "$file" "$tone")" 'BEGIN { exit !(a > 0.2) }' ||
+    fail "$name.wav: its tone at $(band "$file" "$tone")"
+done
 
 begin "a killed recording is repaired by --repair up to the kill"
 record_then_signal KILL

@@ -1,6 +1,7 @@
-// The finish's write and save error reports, with real failures: a disk that
-// refuses more data (the process's file-size limit) and recording files that
-// vanish before they can be repaired.
+// The finish's write error reports, with real failures: a disk that refuses
+// more data (the process's file-size limit), recording files that vanish
+// after the recording ended, and files deleted while it runs, which are no
+// error at all.
 
 #include <sys/resource.h>
 
@@ -79,8 +80,10 @@ TEST(FinishErrors, AWriteErrorWithNothingSavedShowsOnlyItsBox) {
                                          path_to_text(files[1]) + ": " + gone);
 }
 
-// A file that cannot be repaired is a save error; the others are still saved.
-TEST(FinishErrors, SaveErrorsAreReportedAndTheOtherFilesSaved) {
+// Files deleted while recording are no save error: their open handles still
+// reach every byte, so they are saved again under their own names, and a box
+// says where.
+TEST(FinishErrors, FilesDeletedWhileRecordingAreSavedAgainNotReportedAsSaveErrors) {
   for (bool all : {false, true}) {
     FlowRig rig;
     ASSERT_TRUE(
@@ -90,16 +93,15 @@ TEST(FinishErrors, SaveErrorsAreReportedAndTheOtherFilesSaved) {
     ASSERT_EQ(files.size(), 2u);
     fs::remove(files[1]);
     if (all) fs::remove(files[0]);
-    EXPECT_EQ(finish_recording(rig.app), FinishOutcome::SaveError);
-    std::string errors = path_to_text(files[1]) + ": " + os_error(ENOENT).text;
-    if (all) errors = path_to_text(files[0]) + ": " + os_error(ENOENT).text + "\n" + errors;
+    EXPECT_EQ(finish_recording(rig.app), FinishOutcome::Saved);
     ASSERT_EQ(rig.ui.messages.size(), 1u);
-    EXPECT_EQ(rig.ui.messages[0],
-              (Message{"Save error", "Save error(s):\n" + errors, MessageIcon::Error}));
-    EXPECT_EQ(rig.ui.statuses[1], "Save error.");
+    EXPECT_EQ(rig.ui.messages[0].caption, "Recording saved again");
+    EXPECT_TRUE(rig.ui.messages[0].text.ends_with("\n" + path_to_text(files[0].parent_path())))
+        << rig.ui.messages[0].text;
     fs::path loopback = files[0];
     loopback.replace_extension(".wav");
-    EXPECT_EQ(rig.ui.last_status(), all ? "Save error." : "Saved stem: " + path_to_text(loopback));
+    EXPECT_EQ(rig.ui.last_status(), "Saved 2 stems: " + path_to_text(loopback));
+    for (fs::path f : files) EXPECT_TRUE(fs::exists(f.replace_extension(".wav")));
   }
 }
 

@@ -91,6 +91,37 @@ std::expected<std::uint64_t, Error> File::length() {
   return static_cast<std::uint64_t>(size.QuadPart);
 }
 
+std::expected<FilePlace, Error> File::place(const std::filesystem::path& path) {
+  // A deleted file stays reachable by name until its last handle closes, but
+  // is marked for deletion; a file deleted under Wine by the host has no links.
+  FILE_STANDARD_INFO standard{};
+  if (!::GetFileInformationByHandleEx(handle_of(handle_), FileStandardInfo, &standard,
+                                      sizeof standard))
+    return std::unexpected(last_os_error());
+  if (standard.DeletePending || standard.NumberOfLinks == 0) return FilePlace::Deleted;
+  BY_HANDLE_FILE_INFORMATION mine{};
+  if (!::GetFileInformationByHandle(handle_of(handle_), &mine))
+    return std::unexpected(last_os_error());
+  // No access asked: this only reads what the name leads to, whoever holds it.
+  HANDLE there =
+      ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (there == INVALID_HANDLE_VALUE) {
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return FilePlace::Moved;
+    return std::unexpected(os_error(static_cast<int>(code)));
+  }
+  BY_HANDLE_FILE_INFORMATION theirs{};
+  const BOOL read = ::GetFileInformationByHandle(there, &theirs);
+  const DWORD code = ::GetLastError();
+  ::CloseHandle(there);
+  if (!read) return std::unexpected(os_error(static_cast<int>(code)));
+  const bool same = theirs.dwVolumeSerialNumber == mine.dwVolumeSerialNumber &&
+                    theirs.nFileIndexHigh == mine.nFileIndexHigh &&
+                    theirs.nFileIndexLow == mine.nFileIndexLow;
+  return same ? FilePlace::AtName : FilePlace::Moved;
+}
+
 void File::close() {
   if (handle_ != INVALID) {
     ::CloseHandle(handle_of(handle_));
