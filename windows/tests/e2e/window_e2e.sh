@@ -354,6 +354,30 @@ answer_boxes
 end_app
 check "unwritable folder: exit status 0" test "$APP_STATUS" = 0
 
+# --- The output folder removed while recording --------------------------------
+
+# Removed from outside (the host, as a sync client or a removed drive does):
+# the files' names are gone, their handles still reach every byte; the
+# recording is saved again in the folder made anew, and a box says so.
+dir="$work/vanished"
+start_app "$dir" --duration 4 --mic --output "$(native "$dir/rec")" || exit 1
+qb_wait_until 10 status_is Recording
+qb_wait_until 10 bash -c "compgen -G '$dir/rec/*.recpart' >/dev/null"
+sleep 1
+rm -rf "$dir/rec"
+qb_wait_until 30 box_shown
+boxes=$(probe boxes)
+shot vanished
+echo "$boxes" | sed 's/^/  box: /'
+check "removed folder: a box says the recording was saved again there" \
+  bash -c 'grep -qF "Recording saved again|" <<<"$1" && grep -qF "$2" <<<"$1"' _ "$boxes" "$(native "$dir/rec")"
+answer_boxes
+end_app
+check "removed folder: exit status 0" test "$APP_STATUS" = 0
+wavs=("$dir"/rec/*.wav)
+check "removed folder: the whole recording is back, holding the 1000 Hz tone" \
+  bash -c "[[ ${#wavs[@]} == 1 ]] && (( \$(soxi -s '${wavs[0]}') > 48000 * 3 )) && $(declare -f wav_has); wav_has '${wavs[0]}' 1000 mix"
+
 # --- Closing the window while recording saves the files -----------------------
 
 dir="$work/close"
