@@ -180,10 +180,10 @@ qb_wait_until 30 recording_begun || echo "  no recording file after 30 s"
 sleep 2
 killed=$(date +%s.%N)
 { kill -KILL "$QB_PULSE_PID" && wait "$QB_PULSE_PID"; } 2>/dev/null
-qb_tones_stop >/dev/null 2>&1
 wait "$pid"
 rc=$?
 after=$(awk -v a="$killed" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+qb_tones_stop >/dev/null 2>&1
 echo "  ended $after s after the kill"
 [[ $rc == 1 ]] || fail "exit status $rc, expected 1; stderr: $(cat "$case_dir/err")"
 awk -v s="$after" 'BEGIN { exit !(s < 5) }' || fail "it went on $after s after the kill"
