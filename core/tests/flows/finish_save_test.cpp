@@ -95,6 +95,13 @@ TEST(FinishRecording, NoLeavesTheQuietFileAsItIsAndGoesOnToSaveAs) {
 // A recording whose folder was deleted while it ran was saved again from its
 // open files: a box says where, and the status line names the saved files.
 TEST(FinishRecording, SaysWhereARecordingWhoseFolderWasDeletedWasSavedAgain) {
+#ifdef _WIN32
+  // Windows keeps the name of a file deleted while open for shared delete
+  // until its last handle closes, and its folder with it, and Wine reports
+  // no pending deletion: the Windows program is shown saving a recording
+  // whose folder was removed from outside in the window's end-to-end test.
+  GTEST_SKIP() << "a deletion from inside the program's own system is not seen there";
+#endif
   FlowRig rig;
   ASSERT_TRUE(rig.record(RecordMode::StemsSilence, 300ms, true, true));
   std::vector<fs::path> sessions;
