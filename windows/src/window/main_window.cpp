@@ -70,6 +70,7 @@ void on_create(MainWindow& w, HWND hwnd) {
   ::SetTimer(hwnd, TIMER_ID, TIMER_MS, nullptr);
 
   refresh_device_list(w.app, *w.capture);
+  check_device_entries(w.app, w.app.state.defaults.devices);
 
   // The default output id is read off the window thread; the list is built
   // again when it is known. Without the thread the list keeps what it shows.
@@ -214,9 +215,9 @@ int run_window(const Options& options) {
   w.main_window = hwnd;
 
   if (options.duration) {
+    // The start values' devices are the --device entries the list shows ticked.
     StartRequest request = w.app.state.defaults;
     request.output_dir = w.ui.text(Control::FolderEdit);
-    request.devices.clear();
     start_recording(w.app, request, options.duration);
   }
 
