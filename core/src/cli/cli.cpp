@@ -132,7 +132,7 @@ std::string usage_text() {
       "  Note: Fixed presets always produce stereo output. Use --format auto\n"
       "  to preserve mono sources when recording stems.\n"
       "  --help                Show this message\n"
-      "  --version             Show the program's version\n";
+      "  --version             Show the version and exit\n";
   return text;
 }
 

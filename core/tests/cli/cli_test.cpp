@@ -317,7 +317,7 @@ TEST(Usage, ExactLines) {
       "  Note: Fixed presets always produce stereo output. Use --format auto",
       "  to preserve mono sources when recording stems.",
       "  --help                Show this message",
-      "  --version             Show the program's version",
+      "  --version             Show the version and exit",
   };
   const std::vector<std::string> got = lines_of(text);
   ASSERT_EQ(got.size(), expected.size());
