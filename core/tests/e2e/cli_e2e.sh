@@ -52,6 +52,8 @@ Options:
   --repair              Repair incomplete .recpart files and exit
   --stems               Record one file per source (instructed mode)
   --stems-silence       Record one file per source, inserting silence for gaps
+  --device <name>       Also record this device (repeatable; see --list-devices)
+  --list-devices        List the devices that can be recorded and exit
   --format <preset>     Output quality (default: auto)
     auto                  Match native device format
     cd                    CD quality  —  44.1 kHz / 16-bit
@@ -62,6 +64,7 @@ Options:
   Note: Fixed presets always produce stereo output. Use --format auto
   to preserve mono sources when recording stems.
   --help                Show this message
+  --version             Show the version and exit
 '
 
 # expect NAME STATUS STDOUT STDERR -- ARGUMENTS...
@@ -144,9 +147,21 @@ bad "Unknown format preset 'CD'. Valid options: auto, cd, studio, hires, hires-f
 bad "Unknown format preset 'AUTO'. Valid options: auto, cd, studio, hires, hires-float" \
   --format AUTO
 bad "Unknown argument: -x" --repair -x
+bad "--device requires a name" --device
+bad "--device requires a name" --device A --mic --device
+bad "Unknown argument: --list-device" --list-device
+bad "Unknown argument: -x" -x --version
 bad "Unknown argument: Zoë —" --mic "Zoë —"
 # Bytes that are not UTF-8 reach the parser as U+FFFD.
 if [[ $platform == linux ]]; then bad "Unknown argument: -x�" -x$'\xff'; fi
+
+# --- version ------------------------------------------------------------------
+
+# The version the build was made with (cmake/e2e.cmake passes it).
+expect "--version" 0 "quillbox ${QUILLBOX_VERSION:?}
+" "" -- --version
+expect "--version ends parsing" 0 "quillbox $QUILLBOX_VERSION
+" "" -- --mic --version -x --device
 
 # --- console repair -----------------------------------------------------------
 
