@@ -13,7 +13,8 @@ add_test(NAME e2e.cli
           ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:quillbox>)
 # Alone: under Wine a GUI program's standard error was once seen empty while
 # other tests kept the same wineserver busy.
-set_tests_properties(e2e.cli PROPERTIES TIMEOUT 600 LABELS e2e RUN_SERIAL TRUE)
+set_tests_properties(e2e.cli PROPERTIES TIMEOUT 600 LABELS e2e RUN_SERIAL TRUE
+  ENVIRONMENT QUILLBOX_VERSION=${PROJECT_VERSION})
 # Under Wine it needs a service (the label is explained in cmake/testing.cmake).
 if(WIN32)
   set_property(TEST e2e.cli APPEND PROPERTY LABELS ${QUILLBOX_SERVER_LABEL})

@@ -4,6 +4,7 @@
 // --output. Where the Windows program opens its window, this one records in
 // the console through the same flows, from the PulseAudio server.
 
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
@@ -19,12 +20,16 @@ int main(int argc, char** argv) {
   using namespace quillbox;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.push_back(sanitize_utf8(argv[i]));
-  const EntryOutcome outcome = run_console_modes(args);
+  // One platform for the device checks and the recording: it connects on first use.
+  const std::shared_ptr<CapturePlatform> capture = make_pulse_platform();
+  ConsoleEnv console;
+  console.capture = capture;
+  const EntryOutcome outcome = run_console_modes(args, console);
   if (const auto* finished = std::get_if<Finished>(&outcome)) return finished->exit_status;
 
   install_stop_signals();
   ConsoleFrontEnv env;
-  env.capture = make_pulse_platform();
+  env.capture = capture;
   env.default_dir = default_output_dir();
   env.out = write_stdout;
   env.err = write_stderr;

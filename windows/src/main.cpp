@@ -15,6 +15,7 @@
 #include "base/console.h"
 #include "base/text.h"
 #include "cli/app.h"
+#include "wasapi/wasapi_platform.h"
 #include "window/main_window.h"
 
 namespace {
@@ -43,7 +44,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     quillbox::write_stderr("quillbox: " + quillbox::last_os_error().text + "\n");
     return quillbox::EXIT_STATUS_FAILURE;
   }
-  const quillbox::EntryOutcome outcome = quillbox::run_console_modes(*args);
+  quillbox::ConsoleEnv console;
+  console.capture = quillbox::make_wasapi_platform();
+  const quillbox::EntryOutcome outcome = quillbox::run_console_modes(*args, console);
   if (const auto* finished = std::get_if<quillbox::Finished>(&outcome))
     return finished->exit_status;
   return quillbox::run_window(std::get<quillbox::OpenWindow>(outcome).options);

@@ -98,6 +98,14 @@ std::u16string utf8_to_utf16(std::string_view text) {
   return out;
 }
 
+std::size_t utf8_length(std::string_view text) {
+  std::size_t count = 0;
+  for (const char c : text) {
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
+  }
+  return count;
+}
+
 std::string sanitize_utf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());

@@ -18,6 +18,9 @@ std::u16string utf8_to_utf16(std::string_view text);
 char32_t decode_utf8(std::string_view text, std::size_t& i);
 // Replaces every invalid UTF-8 sequence with U+FFFD.
 std::string sanitize_utf8(std::string_view bytes);
+// Characters (code points) in UTF-8 text: every byte that does not continue a
+// sequence starts one. Columns of text line up by it.
+std::size_t utf8_length(std::string_view text);
 
 // A path from UTF-8 text (never through the ANSI code page).
 std::filesystem::path path_from_utf8(std::string_view text);

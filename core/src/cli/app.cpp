@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "base/text.h"
+#include "cli/device_args.h"
 
 namespace quillbox {
 namespace {
@@ -28,6 +29,15 @@ Finished run_console_repair(const Options& options, const ConsoleEnv& env) {
   return Finished{EXIT_STATUS_OK};
 }
 
+Finished list_devices(const ConsoleEnv& env) {
+  const std::string listing = env.capture ? device_listing(*env.capture) : std::string();
+  if (listing.empty())
+    env.err("No devices to record from\n");
+  else
+    env.out(listing);
+  return Finished{EXIT_STATUS_OK};
+}
+
 }  // namespace
 
 std::filesystem::path default_output_dir() {
@@ -43,12 +53,25 @@ EntryOutcome run_console_modes(const std::vector<std::string>& args, const Conso
     env.err(usage_text());
     return Finished{EXIT_STATUS_OK};
   }
-  if (const auto* failure = std::get_if<CliAction::Error>(&action.value)) {
-    env.err(failure->message + "\n" + usage_text());
-    return Finished{EXIT_STATUS_FAILURE};
+  if (std::holds_alternative<CliAction::Version>(action.value)) {
+    env.out("quillbox " + std::string(version_text()) + "\n");
+    return Finished{EXIT_STATUS_OK};
   }
+  const auto argument_error = [&](const std::string& message) {
+    env.err(message + "\n" + usage_text());
+    return Finished{EXIT_STATUS_FAILURE};
+  };
+  if (const auto* failure = std::get_if<CliAction::Error>(&action.value))
+    return argument_error(failure->message);
   const Options& options = std::get<CliAction::Run>(action.value).options;
+  if (options.list_devices) return list_devices(env);
   if (options.repair) return run_console_repair(options, env);
+  if (!options.devices.empty()) {
+    // Found out now, a wrong name stops the run before anything is recorded.
+    std::optional<std::string> unknown = "Unknown device '" + options.devices.front() + "'";
+    if (env.capture) unknown = check_device_names(*env.capture, options.devices);
+    if (unknown) return argument_error(*unknown);
+  }
   return OpenWindow{options};
 }
 

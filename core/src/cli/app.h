@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -14,6 +15,7 @@
 
 #include "base/console.h"
 #include "cli/cli.h"
+#include "engine/capture.h"
 #include "wav/repair.h"
 
 namespace quillbox {
@@ -32,6 +34,8 @@ struct ConsoleEnv {
   std::function<void(std::string_view)> err = write_stderr;
   std::function<std::vector<RepairOutcome>(const std::filesystem::path&)> repair = repair_directory;
   std::function<std::filesystem::path()> default_dir = default_output_dir;
+  // The devices for `--list-devices` and `--device`; none: there are none.
+  std::shared_ptr<CapturePlatform> capture;
 };
 
 // The console did all there was to do; the process ends with this status.
@@ -49,9 +53,12 @@ struct OpenWindow {
 using EntryOutcome = std::variant<Finished, OpenWindow>;
 
 // Parses `args` (UTF-8, without the program path) and runs the console modes:
-// help (usage on standard error, status 0), a command-line error (message,
-// usage, status 1) or `--repair` (one line per file, status 0 whatever the
-// files' fate; every other option is ignored).
+// help (usage on standard error, status 0), `--version` ("quillbox X.Y.Z" on
+// standard output, status 0), a command-line error (message, usage, status
+// 1; a `--device` name that is no entry of the device list is one),
+// `--list-devices` (the listing on standard output, status 0) or `--repair`
+// (one line per file, status 0 whatever the files' fate). The last two
+// ignore every other option, `--list-devices` coming first.
 EntryOutcome run_console_modes(const std::vector<std::string>& args, const ConsoleEnv& env = {});
 
 // The moment a `--duration` recording stops: `now` plus `seconds` on the

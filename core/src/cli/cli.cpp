@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstddef>
 
+#include "base/text.h"
+
 namespace quillbox {
 namespace {
 
@@ -14,16 +16,7 @@ constexpr std::size_t PRESET_KEY_WIDTH = 22;
 constexpr std::string_view DURATION_MESSAGE = "--duration requires a number";
 constexpr std::string_view OUTPUT_MESSAGE = "--output requires a path";
 constexpr std::string_view FORMAT_MESSAGE = "--format requires a value";
-
-// Characters (code points) in UTF-8 text: every byte that does not continue a
-// sequence starts one.
-std::size_t char_count(std::string_view text) {
-  std::size_t count = 0;
-  for (const char c : text) {
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
-  }
-  return count;
-}
+constexpr std::string_view DEVICE_MESSAGE = "--device requires a name";
 
 // An unsigned decimal number: one optional leading "+", then at least one
 // digit and nothing else; leading zeros are fine, values beyond 64 bits are not.
@@ -67,6 +60,8 @@ CliAction parse_args(const std::vector<std::string>& args) {
 
     if (arg == "-h" || arg == "--help") {
       return CliAction{CliAction::Help{}};
+    } else if (arg == "--version") {
+      return CliAction{CliAction::Version{}};
     } else if (arg == "-m" || arg == "--mic") {
       options.mic = true;
     } else if (arg == "--repair") {
@@ -75,6 +70,12 @@ CliAction parse_args(const std::vector<std::string>& args) {
       options.mode = RecordMode::StemsInstructed;
     } else if (arg == "--stems-silence") {
       options.mode = RecordMode::StemsSilence;
+    } else if (arg == "--list-devices") {
+      options.list_devices = true;
+    } else if (arg == "--device") {
+      const auto text = value();
+      if (!text) return error(std::string(DEVICE_MESSAGE));
+      options.devices.emplace_back(*text);
     } else if (arg == "-d" || arg == "--duration") {
       const auto text = value();
       const auto seconds = text ? parse_seconds(*text) : std::nullopt;
@@ -113,13 +114,15 @@ std::string usage_text() {
       "  --repair              Repair incomplete .recpart files and exit\n"
       "  --stems               Record one file per source (instructed mode)\n"
       "  --stems-silence       Record one file per source, inserting silence for gaps\n"
+      "  --device <name>       Also record this device (repeatable; see --list-devices)\n"
+      "  --list-devices        List the devices that can be recorded and exit\n"
       "  --format <preset>     Output quality (default: auto)\n"
       "    auto                  Match native device format\n";
   for (const FormatPreset& preset : FORMAT_PRESETS) {
     if (!preset.key) continue;
     text.append(PRESET_KEY_INDENT, ' ');
     text += *preset.key;
-    const std::size_t width = char_count(*preset.key);
+    const std::size_t width = utf8_length(*preset.key);
     if (width < PRESET_KEY_WIDTH) text.append(PRESET_KEY_WIDTH - width, ' ');
     text += preset.label;
     text += '\n';
@@ -128,8 +131,13 @@ std::string usage_text() {
       "\n"
       "  Note: Fixed presets always produce stereo output. Use --format auto\n"
       "  to preserve mono sources when recording stems.\n"
-      "  --help                Show this message\n";
+      "  --help                Show this message\n"
+      "  --version             Show the version and exit\n";
   return text;
+}
+
+std::string_view version_text() {
+  return QUILLBOX_VERSION;
 }
 
 }  // namespace quillbox

@@ -24,6 +24,8 @@ struct Options {
   bool repair = false;
   RecordMode mode = RecordMode::Single;
   std::optional<AudioFormat> format;  // absent: "auto", the sources' own format
+  std::vector<std::string> devices;   // device list entries to tick, in the order given
+  bool list_devices = false;
 
   friend bool operator==(const Options&, const Options&) = default;
 };
@@ -37,12 +39,15 @@ struct CliAction {
   struct Help {
     friend bool operator==(const Help&, const Help&) = default;
   };
+  struct Version {
+    friend bool operator==(const Version&, const Version&) = default;
+  };
   struct Error {
     std::string message;  // shown to the user as it is
     friend bool operator==(const Error&, const Error&) = default;
   };
 
-  std::variant<Run, Help, Error> value;
+  std::variant<Run, Help, Version, Error> value;
 
   friend bool operator==(const CliAction&, const CliAction&) = default;
 };
@@ -50,6 +55,9 @@ struct CliAction {
 // Parses the arguments (UTF-8, without the program path). Never prints and
 // never exits: errors come back as CliAction::Error.
 CliAction parse_args(const std::vector<std::string>& args);
+
+// The program's version, "X.Y.Z", as the build names it.
+std::string_view version_text();
 
 // The usage text, every line ending in a line feed.
 std::string usage_text();

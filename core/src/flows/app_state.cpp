@@ -8,6 +8,7 @@ StartRequest start_values(const Options& options, const std::filesystem::path& d
   StartRequest values;
   values.output_dir =
       options.duration && options.output ? *options.output : path_to_text(default_dir);
+  values.devices = options.devices;
   values.format = options.format;
   values.record_system = true;
   values.record_mic = options.mic;

@@ -34,7 +34,7 @@ struct AppState {
 
 // The start values of the window: with `--duration` the `--output` folder
 // when given, else `default_dir`; without it always `default_dir`. System
-// audio on, no devices, the microphone, mode and format as given.
+// audio on; the `--device` entries, the microphone, mode and format as given.
 StartRequest start_values(const Options& options, const std::filesystem::path& default_dir);
 
 // The state together with the services the flows call. Everything here is

@@ -38,6 +38,16 @@ void refresh_device_list(AppContext& app, CapturePlatform& capture) {
   show_entries(app);
 }
 
+void check_device_entries(AppContext& app, const std::vector<std::string>& names) {
+  for (std::size_t i = 0; i < app.state.device_names.size(); ++i) {
+    if (app.state.device_checked[i] ||
+        std::ranges::find(names, app.state.device_names[i]) == names.end())
+      continue;
+    app.state.device_checked[i] = true;
+    app.ui.set_entry(Control::DeviceList, i, device_entry_text(app.state.device_names[i], true));
+  }
+}
+
 void toggle_device_entry(AppContext& app, std::size_t index) {
   if (index >= app.state.device_names.size()) return;
   const bool now_checked = !app.state.device_checked[index];

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/capture.h"
 #include "flows/app_state.h"
@@ -20,6 +21,10 @@ std::string device_entry_text(std::string_view name, bool checked);
 // the first old entry of the same name; new entries start unticked. The
 // list control gets every entry's text.
 void refresh_device_list(AppContext& app, CapturePlatform& capture);
+
+// Ticks the entries of these names (`--device`) before a recording, as the
+// Space key would; names that are no entry are passed over.
+void check_device_entries(AppContext& app, const std::vector<std::string>& names);
 
 // The Space key on entry `index`: inverts its tick, shows the new text and
 // tells the live switch (kind LoopbackDevice for "[Loopback] " entries,

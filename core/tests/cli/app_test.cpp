@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "base/text.h"
+#include "cli/device_args.h"
+#include "synthetic_capture.h"
 
 namespace quillbox {
 namespace {
@@ -24,6 +26,7 @@ struct FakeConsole {
   std::vector<fs::path> repaired_folders;
   std::vector<RepairOutcome> outcomes;
   fs::path default_dir = path_from_utf8("/home/zoë/quillbox");
+  std::shared_ptr<CapturePlatform> capture;
 
   ConsoleEnv env() {
     return ConsoleEnv{
@@ -43,6 +46,7 @@ struct FakeConsole {
               return outcomes;
             },
         .default_dir = [this] { return default_dir; },
+        .capture = capture,
     };
   }
 };
@@ -177,6 +181,60 @@ TEST(ConsoleModes, WithoutRepairTheWindowIsAskedForWithTheParsedOptions) {
     EXPECT_EQ(console.log, "");
     EXPECT_TRUE(console.repaired_folders.empty());
   }
+}
+
+std::shared_ptr<CapturePlatform> two_outputs_and_a_mic() {
+  synthetic::SyntheticConfig c;
+  c.outputs.push_back(synthetic::SyntheticDevice::output("Speakers", "spk", 48000, 2, 440.0));
+  c.outputs.push_back(synthetic::SyntheticDevice::output("Headset", "hs", 48000, 2, 660.0));
+  c.inputs.push_back(synthetic::SyntheticDevice::input("VirtualMic", 48000, 1, 1000.0));
+  c.default_input = 0;
+  return std::make_shared<synthetic::SyntheticCapture>(c, synthetic::Timing::Stepped);
+}
+
+TEST(ConsoleModes, VersionAndTheDeviceListingGoToStandardOutput) {
+  FakeConsole console;
+  console.capture = two_outputs_and_a_mic();
+  EXPECT_EQ(run_console_modes({"--version", "--list-devices"}, console.env()),
+            EntryOutcome{Finished{0}});
+  EXPECT_EQ(console.log, "1:quillbox " + std::string(version_text()) + "\n");
+
+  // The listing comes before a repair and ignores the devices asked for.
+  console.log.clear();
+  EXPECT_EQ(run_console_modes({"--repair", "--device", "nothing", "--list-devices"}, console.env()),
+            EntryOutcome{Finished{0}});
+  EXPECT_EQ(console.log, "1:" + device_listing(*console.capture));
+  EXPECT_TRUE(console.repaired_folders.empty());
+
+  FakeConsole silent;  // no devices, or no sound system to ask
+  EXPECT_EQ(run_console_modes({"--list-devices"}, silent.env()), EntryOutcome{Finished{0}});
+  EXPECT_EQ(silent.log, "2:No devices to record from\n");
+}
+
+// A device that is not in the list stops the run before the window (or the
+// console recording) begins, as any command-line error does.
+TEST(ConsoleModes, DevicesAreCheckedBeforeAnythingIsRecorded) {
+  FakeConsole console;
+  console.capture = two_outputs_and_a_mic();
+  Options ticked;
+  ticked.duration = 1;
+  ticked.devices = {"[Loopback] Headset"};
+  EXPECT_EQ(run_console_modes({"-d", "1", "--device", "[Loopback] Headset"}, console.env()),
+            EntryOutcome{OpenWindow{ticked}});
+  EXPECT_EQ(console.log, "");
+
+  EXPECT_EQ(
+      run_console_modes({"--device", "[Loopback] Headset", "--device", "Headset"}, console.env()),
+      EntryOutcome{Finished{1}});
+  EXPECT_EQ(console.log,
+            "2:Unknown device 'Headset'. Close matches: '[Loopback] Headset'\n" + usage_text());
+
+  // --repair ignores the devices; without a platform no name is known.
+  FakeConsole no_platform;
+  EXPECT_EQ(run_console_modes({"--device", "x", "--repair"}, no_platform.env()),
+            EntryOutcome{Finished{0}});
+  EXPECT_EQ(run_console_modes({"--device", "x"}, no_platform.env()), EntryOutcome{Finished{1}});
+  EXPECT_TRUE(no_platform.err.starts_with("Unknown device 'x'\n"));
 }
 
 // Moves into a folder for the scope of a test and back out afterwards.

@@ -25,6 +25,9 @@ CliAction run(Options options) {
 CliAction help() {
   return CliAction{CliAction::Help{}};
 }
+CliAction version() {
+  return CliAction{CliAction::Version{}};
+}
 CliAction error(std::string message) {
   return CliAction{CliAction::Error{std::move(message)}};
 }
@@ -43,10 +46,13 @@ std::string describe(const CliAction& action) {
     s << "Run{duration=" << (o.duration ? std::to_string(*o.duration) : "none")
       << " output=" << o.output.value_or("<none>") << " mic=" << o.mic << " repair=" << o.repair
       << " mode=" << static_cast<int>(o.mode)
-      << " format=" << (o.format ? std::to_string(o.format->sample_rate) : "auto") << "}";
+      << " format=" << (o.format ? std::to_string(o.format->sample_rate) : "auto")
+      << " list_devices=" << o.list_devices << " devices=" << testing::PrintToString(o.devices)
+      << "}";
     return s.str();
   }
   if (std::holds_alternative<CliAction::Help>(action.value)) return "Help";
+  if (std::holds_alternative<CliAction::Version>(action.value)) return "Version";
   return "Error{" + std::get<CliAction::Error>(action.value).message + "}";
 }
 
@@ -160,6 +166,47 @@ TEST(ParseArgs, FormatTakesAutoOrAPresetKeyExactly) {
   });
 }
 
+// Names are taken verbatim and checked against the device list only at the
+// program's start (cli/device_args).
+TEST(ParseArgs, DevicesAreCollectedInOrderAndTheListingIsAFlag) {
+  const auto devices = [](std::vector<std::string> names) {
+    return run(with([&](Options& o) { o.devices = names; }));
+  };
+  expect_cases({
+      {{"--device", "[Loopback] Headset"}, devices({"[Loopback] Headset"})},
+      {{"--device", "Line In", "--mic", "--device", "[Loopback] Zoë's \"Desk\" \xE2\x80\x94 USB"},
+       run(with([](Options& o) {
+         o.mic = true;
+         o.devices = {"Line In", "[Loopback] Zoë's \"Desk\" \xE2\x80\x94 USB"};
+       }))},
+      {{"--device", "A", "--device", "A"}, devices({"A", "A"})},
+      {{"--device", "--mic"}, devices({"--mic"})},
+      {{"--device", ""}, devices({""})},
+      {{"--device"}, error("--device requires a name")},
+      {{"--device", "A", "--device"}, error("--device requires a name")},
+      {{"--list-devices"}, run(with([](Options& o) { o.list_devices = true; }))},
+      {{"--list-devices", "--device", "A", "--list-devices"}, run(with([](Options& o) {
+         o.list_devices = true;
+         o.devices = {"A"};
+       }))},
+      {{"--list-device"}, error("Unknown argument: --list-device")},
+      {{"--devices", "A"}, error("Unknown argument: --devices")},
+  });
+}
+
+TEST(ParseArgs, VersionStopsParsingAsHelpDoes) {
+  expect_cases({
+      {{"--version"}, version()},
+      {{"--mic", "--version", "-x"}, version()},
+      {{"--version", "--help"}, version()},
+      {{"--help", "--version"}, help()},
+      {{"-x", "--version"}, error("Unknown argument: -x")},
+      {{"-v"}, error("Unknown argument: -v")},
+      {{"-V"}, error("Unknown argument: -V")},
+      {{"--output", "--version"}, run(with([](Options& o) { o.output = "--version"; }))},
+  });
+}
+
 TEST(ParseArgs, MissingValuesNameTheLongForm) {
   expect_cases({
       {{"--duration"}, error("--duration requires a number")},
@@ -258,6 +305,8 @@ TEST(Usage, ExactLines) {
       "  --repair              Repair incomplete .recpart files and exit",
       "  --stems               Record one file per source (instructed mode)",
       "  --stems-silence       Record one file per source, inserting silence for gaps",
+      "  --device <name>       Also record this device (repeatable; see --list-devices)",
+      "  --list-devices        List the devices that can be recorded and exit",
       "  --format <preset>     Output quality (default: auto)",
       "    auto                  Match native device format",
       "    cd                    CD quality  \xE2\x80\x94  44.1 kHz / 16-bit",
@@ -268,6 +317,7 @@ TEST(Usage, ExactLines) {
       "  Note: Fixed presets always produce stereo output. Use --format auto",
       "  to preserve mono sources when recording stems.",
       "  --help                Show this message",
+      "  --version             Show the version and exit",
   };
   const std::vector<std::string> got = lines_of(text);
   ASSERT_EQ(got.size(), expected.size());

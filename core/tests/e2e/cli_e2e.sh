@@ -52,6 +52,8 @@ Options:
   --repair              Repair incomplete .recpart files and exit
   --stems               Record one file per source (instructed mode)
   --stems-silence       Record one file per source, inserting silence for gaps
+  --device <name>       Also record this device (repeatable; see --list-devices)
+  --list-devices        List the devices that can be recorded and exit
   --format <preset>     Output quality (default: auto)
     auto                  Match native device format
     cd                    CD quality  —  44.1 kHz / 16-bit
@@ -62,6 +64,7 @@ Options:
   Note: Fixed presets always produce stereo output. Use --format auto
   to preserve mono sources when recording stems.
   --help                Show this message
+  --version             Show the version and exit
 '
 
 # expect NAME STATUS STDOUT STDERR -- ARGUMENTS...
@@ -144,9 +147,21 @@ bad "Unknown format preset 'CD'. Valid options: auto, cd, studio, hires, hires-f
 bad "Unknown format preset 'AUTO'. Valid options: auto, cd, studio, hires, hires-float" \
   --format AUTO
 bad "Unknown argument: -x" --repair -x
+bad "--device requires a name" --device
+bad "--device requires a name" --device A --mic --device
+bad "Unknown argument: --list-device" --list-device
+bad "Unknown argument: -x" -x --version
 bad "Unknown argument: Zoë —" --mic "Zoë —"
 # Bytes that are not UTF-8 reach the parser as U+FFFD.
 if [[ $platform == linux ]]; then bad "Unknown argument: -x�" -x$'\xff'; fi
+
+# --- version ------------------------------------------------------------------
+
+# The version the build was made with (cmake/e2e.cmake passes it).
+expect "--version" 0 "quillbox ${QUILLBOX_VERSION:?}
+" "" -- --version
+expect "--version ends parsing" 0 "quillbox $QUILLBOX_VERSION
+" "" -- --mic --version -x --device
 
 # --- console repair -----------------------------------------------------------
 
@@ -204,6 +219,69 @@ fi
 expect "repair with failures only prints no empty-folder line" 0 "" \
   "Failed $nrec${sep}short.recpart: failed to fill whole buffer
 " -- --repair -o "$nrec"
+
+# --- devices (Windows program, under Wine on the private PulseAudio) ----------
+
+# The Linux program's devices are tested in linux/tests/e2e/console_e2e.sh,
+# on a server of its own. Wine names its default devices "PulseAudio" and
+# lists the others in an order of its own: the listing is compared as a set
+# of lines, spaces squeezed.
+if [[ $platform == windows && -n ${PULSE_SERVER:-} ]]; then
+  # A device whose name needs quoting: spaces, quotes, an apostrophe, "&", ë.
+  desk_module=$(pactl load-module module-null-sink sink_name=desk rate=48000 channels=2 \
+    "sink_properties='device.description=\"Zoë\\'s \\\"Desk\\\" & Co\"'")
+  desk='Zoë'\''s "Desk" & Co'
+  f32='48000 Hz, 2 channels, 32-bit float'
+  mono='48000 Hz, 1 channel, 32-bit float'
+  expected_devices=$(sort <<EOF_DEVICES
+output [Loopback] PulseAudio $f32 default: system audio
+output [Loopback] Speakers $f32
+output [Loopback] Headset $f32
+output [Loopback] MicFeed $mono
+output [Loopback] $desk $f32
+input PulseAudio $mono default: --mic
+input Monitor of Speakers $f32
+input Monitor of Headset $f32
+input Monitor of MicFeed $mono
+input Monitor of $desk $f32
+input VirtualMic $mono
+EOF_DEVICES
+)
+  cases=$((cases + 1))
+  dir="$work/case$cases"
+  mkdir -p "$dir"
+  (cd "$work/cwd" && exec "${program[@]}" --list-devices >"$dir/out" 2>"$dir/err" </dev/null)
+  got=$?
+  if [[ $got == 0 && ! -s $dir/err ]] &&
+    diff <(echo "$expected_devices") <(tr -d '\r' <"$dir/out" | tr -s ' ' | sort) >"$dir/diff"; then
+    echo "ok   $cases --list-devices under Wine"
+  else
+    echo "FAIL $cases --list-devices under Wine (status $got)"
+    sed 's/^/    /' "$dir/diff" "$dir/err"
+    failures=$((failures + 1))
+  fi
+
+  bad "Unknown device 'Headst'. Close matches: '[Loopback] Headset'" --device Headst -d 1
+  bad "Device '[Loopback] PulseAudio' is the default output, recorded as system audio" \
+    --device "[Loopback] PulseAudio" -d 1
+
+  # The monitor of the desk, ticked by its quoted name, becomes a stem of a
+  # --duration recording in the window.
+  cases=$((cases + 1))
+  dir="$work/case$cases"
+  mkdir -p "$dir/D"
+  (cd "$work/cwd" && exec "${program[@]}" --device "Monitor of $desk" --duration 1 \
+    --stems-silence --output "$(native "$dir/D")" >"$dir/out" 2>"$dir/err" </dev/null)
+  got=$?
+  if [[ $got == 0 ]] && compgen -G "$dir/D/recording_*/Monitor of Zoë_s _Desk_ _ Co.wav" >/dev/null; then
+    echo "ok   $cases --device with a name that needs quoting records it"
+  else
+    echo "FAIL $cases --device with a name that needs quoting records it (status $got)"
+    ls -R "$dir/D" | sed 's/^/    /'
+    failures=$((failures + 1))
+  fi
+  pactl unload-module "$desk_module" >/dev/null
+fi
 
 # --- window mode ----------------------------------------------------------------
 

@@ -51,6 +51,21 @@ TEST(DeviceList, TicksSurviveARebuildByName) {
   EXPECT_EQ(second.app.state.device_checked, (std::vector<bool>{true, false, false, false}));
 }
 
+// The --device names tick their entries before the start, which records them.
+TEST(DeviceList, CommandLineDevicesAreTickedForTheStart) {
+  FlowRig rig(devices({"Headset"}, {"USB Mic", "Line In"}));
+  rig.capture->remember_default_output();
+  refresh_device_list(rig.app, *rig.capture);
+  toggle_device_entry(rig.app, 2);
+  check_device_entries(rig.app, {"USB Mic", "Gone", "Line In", "USB Mic"});
+  EXPECT_EQ(rig.app.state.device_checked, (std::vector<bool>{false, true, true}));
+  EXPECT_EQ(rig.ui.entries,
+            (std::vector<std::string>{"off  \u2014  [Loopback] Headset", "on   \u2014  USB Mic",
+                                      "on   \u2014  Line In"}));
+  EXPECT_EQ(collect_start_request(rig.app).devices,
+            (std::vector<std::string>{"USB Mic", "Line In"}));
+}
+
 // A tick during a recording switches the source when the recording has it.
 TEST(DeviceList, ToggleSwitchesTheSourceLive) {
   FlowRig rig(devices({"Headset"}, {"USB Mic"}));

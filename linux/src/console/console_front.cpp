@@ -8,6 +8,7 @@
 
 #include "base/text.h"
 #include "flows/app_state.h"
+#include "flows/device_list_model.h"
 #include "flows/finish_save.h"
 #include "flows/loss_report.h"
 #include "flows/recording_control.h"
@@ -168,6 +169,10 @@ int run_console_recording(const Options& options, const ConsoleFrontEnv& env) {
   ui.set_checked(Control::SilenceRadio, values.mode == RecordMode::StemsSilence);
   ui.set_checked(Control::InstructedRadio, values.mode == RecordMode::StemsInstructed);
   ui.select(preset_index(values.format));
+  if (!values.devices.empty()) {
+    refresh_device_list(app, *env.capture);
+    check_device_entries(app, values.devices);
+  }
   if (options.duration) app.state.deadline = auto_stop_deadline(ui.now(), *options.duration);
 
   if (!start_recording(app, collect_start_request(app), options.duration))

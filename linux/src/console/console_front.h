@@ -2,11 +2,11 @@
 
 // The Linux program's front end until it has a window: it records in the
 // console through the window's own flows. Recording starts at once (system
-// audio, the microphone with --mic, the chosen mode and format, into the
-// --output folder or the default one) and ends at the --duration deadline or
-// when a stop is requested (Ctrl-C, SIGTERM, SIGHUP). Message boxes become
-// "{caption}: {text}" lines on standard error; the final status line goes
-// to standard output.
+// audio, the microphone with --mic, the --device entries of the device list,
+// the chosen mode and format, into the --output folder or the default one)
+// and ends at the --duration deadline or when a stop is requested (Ctrl-C,
+// SIGTERM, SIGHUP). Message boxes become "{caption}: {text}" lines on
+// standard error; the final status line goes to standard output.
 
 #include <atomic>
 #include <chrono>

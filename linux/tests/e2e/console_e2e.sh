@@ -290,6 +290,82 @@ else
   fail "no saved file; standard output: $(cat "$case_dir/out")"
 fi
 
+# --- devices from the command line ------------------------------------------
+
+# expect_output STATUS TEXT: the last run's exit status and standard output.
+expect_output() {
+  [[ $(status) == "$1" ]] || fail "exit status $(status), expected $1; stderr: $(cat "$case_dir/err")"
+  diff <(printf '%s' "$2") "$case_dir/out" >"$case_dir/out.diff" ||
+    fail "standard output differs: $(cat -A "$case_dir/out.diff")"
+}
+
+begin "--list-devices: the server's monitors and its source, the defaults marked"
+run --list-devices --duration 5 --output "$case_dir/D"
+expect_output 0 "output  [Loopback] Speakers  48000 Hz, 2 channels, 16-bit  default: system audio
+output  [Loopback] Headset   48000 Hz, 2 channels, 16-bit
+output  [Loopback] MicFeed   48000 Hz, 1 channel, 16-bit
+input   VirtualMic           48000 Hz, 1 channel, 16-bit   default: --mic
+"
+[[ ! -s $case_dir/err && ! -e $case_dir/D ]] || fail "stderr $(cat "$case_dir/err"); output folder made"
+
+# A device whose name needs quoting: spaces, quotes, an apostrophe, "&" and
+# a letter beyond ASCII. It plays 770 Hz, far from the other tones.
+desk_module=$(pactl load-module module-null-sink sink_name=desk rate=48000 channels=2 \
+  "sink_properties='device.description=\"Zoë\\'s \\\"Desk\\\" & Co\"'")
+desk='[Loopback] Zoë'\''s "Desk" & Co'
+
+begin "--list-devices names a device as --device takes it"
+run --list-devices
+expect_output 0 "output  [Loopback] Speakers           48000 Hz, 2 channels, 16-bit  default: system audio
+output  [Loopback] Headset            48000 Hz, 2 channels, 16-bit
+output  [Loopback] MicFeed            48000 Hz, 1 channel, 16-bit
+output  $desk  48000 Hz, 2 channels, 16-bit
+input   VirtualMic                    48000 Hz, 1 channel, 16-bit   default: --mic
+"
+
+begin "--device with a name that needs quoting records that device as a stem"
+sox -q -n -r 48000 -c 2 -b 16 -e signed -t raw - synth 30 sine 770 vol 0.5 </dev/null 2>/dev/null |
+  pacat --raw --latency-msec=100 --device=desk --rate=48000 --channels=2 --format=s16le \
+    >/dev/null 2>&1 &
+player=$!
+desk_index=$(pactl list short sinks | awk '$2 == "desk" { print $1 }')
+desk_playing() { pactl list short sink-inputs | awk -v s="$desk_index" '$2 == s { found = 1 } END { exit !found }'; }
+qb_wait_until 10 desk_playing || echo "  the desk's player did not start"
+# A new null sink's clock starts with its first player; restarting it lines
+# the monitor up with the stream (as qb_tones_start does for its sinks).
+pactl suspend-sink desk 1 && pactl suspend-sink desk 0
+run --duration 3 --stems-silence --device "$desk" --output "$case_dir/D"
+kill "$player" 2>/dev/null
+wait "$player" 2>/dev/null
+[[ $(status) == 0 ]] || fail "exit status $(status), expected 0; stderr: $(cat "$case_dir/err")"
+# Every output device is a stem once one is ticked: the desk, Headset, MicFeed.
+grep -q "^Saved 5 stems: " "$case_dir/out" || fail "standard output: $(cat "$case_dir/out")"
+session=$(dirname "$(saved_path)")
+stem=$(compgen -G "$session/*Desk*.wav" | head -1)
+if [[ -f $stem ]]; then
+  a=$(band "$stem" 770)
+  b=$(band "$stem" 440)
+  echo "  $(basename "$stem"): $(soxi -D "$stem") s, 770 Hz at $a, 440 Hz at $b"
+  near "$a" 0.5 0.04 || fail "its own tone at $a, expected 0.5"
+  near "$b" 0 0.005 || fail "the speakers' tone at $b, expected nothing"
+else
+  fail "no stem of the desk in $(ls "$session")"
+fi
+
+begin "an unknown --device is an argument error naming close matches; nothing is recorded"
+run --duration 2 --device "[Loopback] Headset" --device "desk" --output "$case_dir/D"
+[[ $(status) == 1 ]] || fail "exit status $(status), expected 1"
+[[ $(head -1 "$case_dir/err") == "Unknown device 'desk'. Close matches: '$desk'" ]] ||
+  fail "standard error: $(head -1 "$case_dir/err")"
+grep -qx "Usage: quillbox \[OPTIONS\]" "$case_dir/err" || fail "no usage text"
+[[ ! -s $case_dir/out && ! -e $case_dir/D ]] || fail "stdout $(cat "$case_dir/out"); output folder made"
+run --duration 2 --device "[Loopback] Speakers" --output "$case_dir/D"
+[[ $(status) == 1 && $(head -1 "$case_dir/err") == \
+  "Device '[Loopback] Speakers' is the default output, recorded as system audio" ]] ||
+  fail "default output as --device: status $(status), $(head -1 "$case_dir/err")"
+[[ ! -e $case_dir/D ]] || fail "output folder made"
+pactl unload-module "$desk_module"
+
 begin "no sound server: a clear start error and status 1"
 start=$SECONDS
 (cd "$case_dir/cwd" && PULSE_SERVER="unix:$work/nothing-here" exec timeout -k 5 30 "$program" \

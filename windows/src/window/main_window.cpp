@@ -24,6 +24,8 @@ namespace quillbox {
 namespace {
 
 constexpr wchar_t CLASS_NAME[] = L"QuillboxMain";
+// The icon resource of windows/res/quillbox.rc.
+constexpr wchar_t ICON_NAME[] = L"QUILLBOX";
 constexpr UINT_PTR TIMER_ID = 1;
 constexpr UINT TIMER_MS = 1000;
 
@@ -70,6 +72,7 @@ void on_create(MainWindow& w, HWND hwnd) {
   ::SetTimer(hwnd, TIMER_ID, TIMER_MS, nullptr);
 
   refresh_device_list(w.app, *w.capture);
+  check_device_entries(w.app, w.app.state.defaults.devices);
 
   // The default output id is read off the window thread; the list is built
   // again when it is known. Without the thread the list keeps what it shows.
@@ -197,8 +200,13 @@ int run_window(const Options& options) {
   wc.style = CS_HREDRAW | CS_VREDRAW;
   wc.lpfnWndProc = window_proc;
   wc.hInstance = instance;
-  wc.hIcon = ::LoadIconW(nullptr, IDI_APPLICATION);
-  wc.hIconSm = wc.hIcon;
+  // The program's own icon, at the sizes the title bar and the taskbar use.
+  wc.hIcon = static_cast<HICON>(::LoadImageW(instance, ICON_NAME, IMAGE_ICON,
+                                             ::GetSystemMetrics(SM_CXICON),
+                                             ::GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
+  wc.hIconSm = static_cast<HICON>(::LoadImageW(instance, ICON_NAME, IMAGE_ICON,
+                                               ::GetSystemMetrics(SM_CXSMICON),
+                                               ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
   wc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
   wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
   wc.lpszClassName = CLASS_NAME;
@@ -214,9 +222,9 @@ int run_window(const Options& options) {
   w.main_window = hwnd;
 
   if (options.duration) {
+    // The start values' devices are the --device entries the list shows ticked.
     StartRequest request = w.app.state.defaults;
     request.output_dir = w.ui.text(Control::FolderEdit);
-    request.devices.clear();
     start_recording(w.app, request, options.duration);
   }
 
