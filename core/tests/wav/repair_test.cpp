@@ -37,14 +37,14 @@ void expect_repaired(const fs::path& path, const fs::path& expected_target, cons
   const auto after = read_bytes(*result);
   const std::size_t h = header_size(spec);
   ASSERT_EQ(after.size(), h + data_size);
-  const WavHeader want = build_header(spec, static_cast<std::uint32_t>(data_size));
+  const WavHeader want = build_header(spec, whole_frames(spec, data_size));
   EXPECT_TRUE(std::equal(want.view().begin(), want.view().end(), after.begin()));
   EXPECT_TRUE(std::equal(after.begin() + static_cast<std::ptrdiff_t>(h), after.end(),
                          before.begin() + static_cast<std::ptrdiff_t>(h)));
 }
 
 // The format comes from the file's own header, however odd its fields; a
-// partial last frame stays as it is.
+// partial last frame stays in the file, outside the data chunk.
 TEST(RepairFile, RebuildsTheHeaderFromTheLengthAndRenamesToWav) {
   ScratchDir dir;
   const struct {
@@ -66,6 +66,37 @@ TEST(RepairFile, RebuildsTheHeaderFromTheLengthAndRenamesToWav) {
     SCOPED_TRACE(c.name);
     write_bytes(dir / c.name, crashed(c.spec, c.data_size));
     expect_repaired(dir / c.name, (dir / c.name).replace_extension("wav"), c.spec, c.data_size);
+  }
+}
+
+// A kill can cut a frame anywhere; readers see whole frames only, and the
+// cut frame's bytes stay behind the data chunk.
+TEST(RepairFile, TheDataChunkHoldsWholeFramesOnly) {
+  ScratchDir dir;
+  const struct {
+    const char* name;
+    AudioFormat spec;
+    std::size_t data_size;
+    std::uint32_t kept;
+  } cases[] = {
+      {"float.recpart", STEREO_FLOAT, 8004, 8000},
+      {"int.recpart", STEREO_16, 10003, 10000},
+      {"24bit.recpart", {48000, 2, 24, false}, 8150, 8148},
+      {"whole.recpart", {48000, 2, 24, false}, 6000, 6000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_bytes(dir / c.name, crashed(c.spec, c.data_size));
+    const auto wav = repair_file(dir / c.name);
+    ASSERT_TRUE(wav.has_value()) << wav.error().text;
+    const auto bytes = read_bytes(*wav);
+    const std::size_t h = header_size(c.spec);
+    ASSERT_EQ(bytes.size(), h + c.data_size);
+    EXPECT_EQ(le32(bytes, h - 4), c.kept);
+    EXPECT_EQ(le32(bytes, 4), c.kept + h - 8);
+    if (c.spec.is_float) {
+      EXPECT_EQ(le32(bytes, 46), c.kept / 8);
+    }
   }
 }
 
