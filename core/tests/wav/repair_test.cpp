@@ -249,6 +249,36 @@ TEST(RepairDirectory, RepairsExactlyTheRecpartNamesAndReportsEach) {
       std::ranges::none_of(again, [](const RepairOutcome& o) { return o.result.has_value(); }));
 }
 
+// A stems recording keeps its files in a folder of its own: those folders
+// are searched one level down, nothing else below the folder given.
+TEST(RepairDirectory, FindsTheFilesOfTheRecordingsOwnFolders) {
+  ScratchDir dir;
+  const fs::path session = dir / "recording_2026-01-02_03-04";
+  const fs::path again = dir / "recording_2026-01-02_03-04_1";
+  for (const fs::path& d : {session, again, dir / "other", session / "recording_inner"})
+    fs::create_directories(d);
+  for (const fs::path& file :
+       {dir / "recording_2026-01-02_03-05.recpart", session / "loopback.recpart",
+        session / "mic_2.recpart", again / "mic.recpart", dir / "other" / "x.recpart",
+        session / "recording_inner" / "deep.recpart"})
+    write_bytes(file, crashed(STEREO_16, 100));
+  write_bytes(dir / "recording_file", crashed(STEREO_16, 100));
+
+  auto outcomes = repair_directory(dir.path());
+  std::ranges::sort(outcomes, {}, &RepairOutcome::path);
+  const fs::path found[] = {session / "loopback.recpart", session / "mic_2.recpart",
+                            again / "mic.recpart", dir / "recording_2026-01-02_03-05.recpart"};
+  ASSERT_EQ(outcomes.size(), std::size(found));
+  for (std::size_t i = 0; i < std::size(found); ++i) {
+    EXPECT_EQ(outcomes[i].path, found[i]);
+    ASSERT_TRUE(outcomes[i].result.has_value()) << outcomes[i].result.error().text;
+    EXPECT_EQ(*outcomes[i].result, fs::path(found[i]).replace_extension("wav"));
+  }
+  EXPECT_TRUE(fs::exists(dir / "other" / "x.recpart"));
+  EXPECT_TRUE(fs::exists(session / "recording_inner" / "deep.recpart"));
+  EXPECT_TRUE(repair_directory(dir.path()).empty());
+}
+
 TEST(RepairDirectory, AnUnlistableDirectoryGivesNoOutcomes) {
   ScratchDir dir;
   write_bytes(dir / "file.recpart", crashed(STEREO_16, 10));
