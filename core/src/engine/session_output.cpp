@@ -98,7 +98,11 @@ bool SessionOutput::instruct(std::size_t w, std::uint64_t offset) {
   if (error_) return false;
   if (!instructions_) return true;
   const std::string line = std::to_string(offset) + " " + labels_[w] + "\n";
-  if (auto r = instructions_->write(std::as_bytes(std::span(line.data(), line.size()))); !r) {
+  // On its way to the disk at once: after a crash every segment there is
+  // still has its line.
+  auto r = instructions_->write(std::as_bytes(std::span(line.data(), line.size())));
+  if (r) r = instructions_->flush();
+  if (!r) {
     fail(r.error().text);
     return false;
   }

@@ -48,7 +48,8 @@ class SessionOutput {
   bool open_segment(std::size_t w, std::uint64_t offset);
   // Its source switched off: the segment file is finished and closed.
   bool close_segment(std::size_t w);
-  // "{offset} {label}" for writer `w`'s current file, without its extension.
+  // "{offset} {label}" for writer `w`'s current file, without its extension,
+  // written through to the file at once.
   bool instruct(std::size_t w, std::uint64_t offset);
 
   // Records `text` as the recording's error unless it has one already.
