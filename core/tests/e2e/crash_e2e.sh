@@ -17,18 +17,8 @@
 # a fresh folder under $TMPDIR (kept when a case fails).
 set -u
 
-if [[ $# -lt 2 || ("$1" != linux && "$1" != windows) ]]; then
-  echo "usage: $0 linux|windows program [program arguments...]" >&2
-  exit 2
-fi
-platform=$1
-shift
-program=()
-for word in "$@"; do
-  if [[ $word == */* && -e $word ]]; then word=$(cd "$(dirname "$word")" && pwd)/$(basename "$word"); fi
-  program+=("$word")
-done
-
+# shellcheck source=e2e_program.sh
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_program.sh" "$@"
 # shellcheck source=../../../scripts/lib/services.sh
 source "$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)/scripts/lib/services.sh"
 if [[ $platform == windows && -z "${DISPLAY:-}" ]]; then qb_xvfb_start >/dev/null 2>&1 || exit 2; fi
@@ -50,16 +40,6 @@ cases=0
 fail() {
   echo "  FAIL $*"
   failures=$((failures + 1))
-}
-
-# How the program names the folder at the Unix path $1.
-native() {
-  if [[ $platform == windows ]]; then
-    local p=${1//\//\\}
-    printf 'Z:%s' "$p"
-  else
-    printf '%s' "$1"
-  fi
 }
 
 # Little-endian unsigned field of $3 bytes at offset $2 of file $1.
