@@ -66,6 +66,7 @@ longest_gap_ms() {
 check_wav() {
   local wav=$1 freq=$2 level=$3 name
   name=${wav#"$dir/"}
+  [[ -f $wav ]] || return  # told already
   local tag=$(field "$wav" 20 2) header=44
   [[ $tag == 3 ]] && header=58
   local align data size
