@@ -67,8 +67,8 @@ check_wav() {
   local wav=$1 freq=$2 level=$3 name
   name=${wav#"$dir/"}
   [[ -f $wav ]] || return  # told already
-  local tag=$(field "$wav" 20 2) header=44
-  [[ $tag == 3 ]] && header=58
+  local header=44
+  [[ $(field "$wav" 20 2) == 3 ]] && header=58
   local align data size
   align=$(field "$wav" 32 2)
   data=$(field "$wav" $((header - 4)) 4)
@@ -175,8 +175,8 @@ check_instructions() {
     name=$(basename "$wav" .wav)
     grep -qE "^[0-9]+ $name\$" "$file" || fail "instructions.txt has no line for $name"
   done
-  local offset label
-  while read -r offset label; do
+  local label
+  while read -r _ label; do
     [[ -f "$session/$label.wav" ]] || fail "instructions.txt names $label, which is not there"
   done < <(grep -v '^#' "$file")
   echo "  instructions: $(grep -vc '^#' "$file") line(s)"
