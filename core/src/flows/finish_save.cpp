@@ -206,8 +206,14 @@ FinishOutcome finish_recording(AppContext& app) {
   ui.set_text(Control::DurationLabel, "");
   for (Control c : CONTROLS_UNLOCKED_AT_FINISH) ui.set_enabled(c, true);
   app.state.started_at.reset();
+  // The deadline goes when the finish is done, not before: the timer runs on
+  // under the finish's boxes, and a timed run, often unattended, closes at
+  // its deadline even when nobody answers one.
   const bool timed = app.state.deadline.has_value();
-  app.state.deadline.reset();
+  struct ClearDeadline {
+    AppState& state;
+    ~ClearDeadline() { state.deadline.reset(); }
+  } clear_deadline{app.state};
   if (!app.state.recorder) return FinishOutcome::NoRecording;
   Recorder recorder = std::move(*app.state.recorder);
   app.state.recorder.reset();

@@ -254,6 +254,31 @@ TEST(Timer, FinishesWhenEverySourceHasFailed) {
   EXPECT_NEAR(signal::tone_amplitude(audio->channel(0, 2400, 12000), 48000, 440.0), 0.3, 0.01);
 }
 
+// A timed run whose sources all failed is finished at the next tick, and
+// the box that says so may find nobody to answer it: the timer ticks on
+// under the box and the run closes at its deadline.
+TEST(Timer, ATimedRunClosesAtItsDeadlineUnderAnUnansweredBox) {
+  test_support::ScratchDir exe;
+  auto config = test_support::speakers_and_mic();
+  config.exe_dir = exe.path();
+  config.outputs[0].fail_after = {{300ms, "spk.monitor: Connection terminated"}};
+  FlowRig rig(config);
+  ASSERT_TRUE(start_recording(rig.app, rig.request(RecordMode::Single), 2));
+  ASSERT_TRUE(rig.clock->run_to(400ms));
+  std::vector<std::string> under_box;
+  rig.ui.while_shown = [&](const Message& box) {
+    under_box.push_back(box.caption);
+    rig.ui.clock += 2s;
+    EXPECT_EQ(on_timer(rig.app), FinishOutcome::NoRecording);
+  };
+  rig.ui.clock += 1s;
+  EXPECT_EQ(on_timer(rig.app), FinishOutcome::SourcesFailed);
+  EXPECT_EQ(under_box, std::vector<std::string>{"Recording stopped"});
+  EXPECT_TRUE(rig.ui.close_requested);
+  EXPECT_FALSE(rig.app.state.deadline.has_value());
+  EXPECT_TRUE(rig.ui.last_status().starts_with("Saved: ")) << rig.ui.last_status();
+}
+
 TEST(SwitchSourceLive, FailedStartIsReportedAndAStartAfterTheStopIsDropped) {
   struct Case {
     synthetic::SyntheticConfig config;
