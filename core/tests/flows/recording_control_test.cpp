@@ -256,7 +256,8 @@ TEST(Timer, FinishesWhenEverySourceHasFailed) {
 
 // A timed run whose sources all failed is finished at the next tick, and
 // the box that says so may find nobody to answer it: the timer ticks on
-// under the box and the run closes at its deadline.
+// under the box and the run closes at its deadline, whether the window
+// runs the timer flow under the box or only looks at the deadline there.
 TEST(Timer, ATimedRunClosesAtItsDeadlineUnderAnUnansweredBox) {
   test_support::ScratchDir exe;
   auto config = test_support::speakers_and_mic();
@@ -266,14 +267,21 @@ TEST(Timer, ATimedRunClosesAtItsDeadlineUnderAnUnansweredBox) {
   ASSERT_TRUE(start_recording(rig.app, rig.request(RecordMode::Single), 2));
   ASSERT_TRUE(rig.clock->run_to(400ms));
   std::vector<std::string> under_box;
+  bool closing_under_box = false;
   rig.ui.while_shown = [&](const Message& box) {
     under_box.push_back(box.caption);
+    on_timer_under_box(rig.app);
+    EXPECT_FALSE(rig.ui.close_requested) << "before the deadline";
     rig.ui.clock += 2s;
+    on_timer_under_box(rig.app);
+    closing_under_box = rig.ui.close_requested;
+    rig.ui.close_requested = false;
     EXPECT_EQ(on_timer(rig.app), FinishOutcome::NoRecording);
   };
   rig.ui.clock += 1s;
   EXPECT_EQ(on_timer(rig.app), FinishOutcome::SourcesFailed);
   EXPECT_EQ(under_box, std::vector<std::string>{"Recording stopped"});
+  EXPECT_TRUE(closing_under_box);
   EXPECT_TRUE(rig.ui.close_requested);
   EXPECT_FALSE(rig.app.state.deadline.has_value());
   EXPECT_TRUE(rig.ui.last_status().starts_with("Saved: ")) << rig.ui.last_status();
