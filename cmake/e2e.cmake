@@ -20,6 +20,13 @@ if(WIN32)
   set_property(TEST e2e.cli APPEND PROPERTY LABELS ${QUILLBOX_SERVER_LABEL})
 endif()
 
+# The real program killed while it records stems, instructed stems and a
+# single file from the private PulseAudio, then repaired as a user would.
+add_test(NAME e2e.crash
+  COMMAND bash ${PROJECT_SOURCE_DIR}/core/tests/e2e/crash_e2e.sh ${QUILLBOX_E2E_PLATFORM}
+          ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:quillbox>)
+set_tests_properties(e2e.crash PROPERTIES TIMEOUT 600 LABELS "e2e;${QUILLBOX_SERVER_LABEL}" RUN_SERIAL TRUE)
+
 # The window, driven as a person would under Xvfb (keys and clicks) against
 # the private sound server, with its controls read back by a probe program.
 if(WIN32)

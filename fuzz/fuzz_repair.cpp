@@ -57,9 +57,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (std::memcmp(repaired.data(), "RIFF", 4) != 0 ||
         std::memcmp(repaired.data() + header - 8, "data", 4) != 0)
       fail("repaired header lacks its tags");
-    const std::uint64_t data_length = repaired.size() - header;
-    if (u32_at(repaired, header - 4) != std::min<std::uint64_t>(data_length, 0xFFFFFFFF))
-      fail("data length does not match the file");
+    // Whole frames of the header's block align (offset 32) only; the bytes
+    // of a cut frame stay behind the data chunk.
+    const std::uint64_t fits = std::min<std::uint64_t>(repaired.size() - header, 0xFFFFFFFF);
+    const std::uint32_t block_align = u32_at(repaired, 32) & 0xFFFF;
+    const std::uint64_t data_length = block_align == 0 ? fits : fits - fits % block_align;
+    if (u32_at(repaired, header - 4) != data_length)
+      fail("data length is not the file's whole frames");
     for (std::size_t i = header; i < size; ++i)
       if (repaired[i] != original[i]) fail("sample byte changed at", std::to_string(i));
     // A repaired file is what the finishing step measures next.

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
@@ -41,6 +42,7 @@ class FakeUi final : public UiServices {
   // unscripted dialog is cancelled.
   std::deque<MessageAnswer> answers;
   std::deque<DialogResult> dialogs;
+  std::function<void(const Message&)> while_shown;
 
   std::map<Control, std::string> texts;
   std::map<Control, bool> enabled;
@@ -59,6 +61,8 @@ class FakeUi final : public UiServices {
   MessageAnswer show_message(const Message& message) override {
     messages.push_back(message);
     log.push_back("box: " + message.caption);
+    // What happens while the box is open (a window's timer ticks on).
+    if (while_shown) while_shown(message);
     if (!answers.empty()) {
       const MessageAnswer a = answers.front();
       answers.pop_front();

@@ -7,6 +7,7 @@
 #include "base/path_names.h"
 #include "base/text.h"
 #include "base/unicode_ranges.h"
+#include "wav/repair.h"
 
 namespace quillbox {
 namespace fs = std::filesystem;
@@ -152,8 +153,8 @@ RecpartWriter make_writer(fs::path base_path, const AudioFormat& spec, bool star
 std::expected<void, Error> lay_out(const fs::path& dir, const SessionRequest& request,
                                    Attempt& attempt) {
   if (auto r = create_dir_all(dir); !r) return r;
-  const fs::path first =
-      unique_path(dir / path_from_utf8("recording_" + request.timestamp + ".recpart"));
+  const fs::path first = unique_path(
+      dir / path_from_utf8(std::string(SESSION_DIR_PREFIX) + request.timestamp + ".recpart"));
 
   if (request.mode == RecordMode::Single) {
     attempt.first = first;

@@ -32,15 +32,63 @@ SessionOutput::SessionOutput(std::vector<RecpartWriter> writers,
       instructions_path_(std::move(instructions_path)),
       rescue_(std::move(rescue)),
       naming_(naming),
-      part_size_limit_(part_size_limit) {
+      part_size_limit_(part_size_limit),
+      waiting_(writers_.size()),
+      ends_(writers_.size(), 0),
+      mark_frames_(std::max<std::uint64_t>(
+          writers_.empty() ? 1 : writers_[0].spec.sample_rate / FLUSH_MARKS_PER_SECOND, 1)) {
   for (const RecpartWriter& w : writers_) labels_.push_back(label_of(w.base_path));
 }
+
+namespace {
+
+std::size_t channels_of(const RecpartWriter& writer) {
+  return std::max<std::size_t>(writer.spec.channels, 1);
+}
+
+}  // namespace
 
 void SessionOutput::fail(std::string text) {
   if (!error_) error_ = std::move(text);
 }
 
 bool SessionOutput::write(std::size_t w, std::span<const float> samples) {
+  if (error_) return false;
+  // A writer between two segments has no file to take anything.
+  if (!writers_[w].file) return true;
+  waiting_[w].insert(waiting_[w].end(), samples.begin(), samples.end());
+  ends_[w] += samples.size() / channels_of(writers_[w]);
+  return flush_at_marks();
+}
+
+bool SessionOutput::flush_at_marks() {
+  std::uint64_t reached = UINT64_MAX;
+  for (std::size_t w = 0; w < writers_.size(); ++w)
+    if (writers_[w].file) reached = std::min(reached, ends_[w]);
+  if (reached == UINT64_MAX) return true;
+  const std::uint64_t mark = reached - reached % mark_frames_;
+  if (mark <= flushed_to_) return true;
+  for (std::size_t w = 0; w < writers_.size(); ++w) {
+    if (!writers_[w].file || !release(w, mark)) continue;
+    if (auto r = writers_[w].file->flush(); !r) fail(r.error().text);
+  }
+  flushed_to_ = mark;
+  return !error_;
+}
+
+bool SessionOutput::release(std::size_t w, std::uint64_t until) {
+  std::vector<float>& waiting = waiting_[w];
+  const std::size_t channels = channels_of(writers_[w]);
+  const std::uint64_t begins = ends_[w] - waiting.size() / channels;
+  if (until <= begins) return true;
+  const auto n = static_cast<std::size_t>(
+      std::min<std::uint64_t>((until - begins) * channels, waiting.size()));
+  const bool written = write_through(w, std::span(waiting).first(n));
+  waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(n));
+  return written;
+}
+
+bool SessionOutput::write_through(std::size_t w, std::span<const float> samples) {
   if (error_) return false;
   RecpartWriter& writer = writers_[w];
   // The next part is named only when this write fills the current one.
@@ -67,6 +115,7 @@ bool SessionOutput::write_silence(std::size_t w, std::uint64_t samples) {
 bool SessionOutput::open_segment(std::size_t w, std::uint64_t offset) {
   if (error_) return false;
   RecpartWriter& writer = writers_[w];
+  ends_[w] = offset;
   if (writer.segment_started) ++writer.segment;
   writer.part = 1;
   writer.data_bytes = 0;
@@ -88,6 +137,7 @@ bool SessionOutput::open_segment(std::size_t w, std::uint64_t offset) {
 bool SessionOutput::close_segment(std::size_t w) {
   RecpartWriter& writer = writers_[w];
   if (!writer.file) return !error_;
+  release(w, UINT64_MAX);
   auto finished = finish_writer(writer);
   set_aside(writer);
   if (!finished) fail(finished.error().text);
@@ -98,7 +148,11 @@ bool SessionOutput::instruct(std::size_t w, std::uint64_t offset) {
   if (error_) return false;
   if (!instructions_) return true;
   const std::string line = std::to_string(offset) + " " + labels_[w] + "\n";
-  if (auto r = instructions_->write(std::as_bytes(std::span(line.data(), line.size()))); !r) {
+  // On its way to the disk at once: after a crash every segment there is
+  // still has its line.
+  auto r = instructions_->write(std::as_bytes(std::span(line.data(), line.size())));
+  if (r) r = instructions_->flush();
+  if (!r) {
     fail(r.error().text);
     return false;
   }
@@ -106,8 +160,9 @@ bool SessionOutput::instruct(std::size_t w, std::uint64_t offset) {
 }
 
 std::vector<std::filesystem::path> SessionOutput::finish() {
-  for (RecpartWriter& w : writers_) {
-    if (auto r = finish_writer(w); !r) fail(r.error().text);
+  for (std::size_t w = 0; w < writers_.size(); ++w) {
+    release(w, UINT64_MAX);
+    if (auto r = finish_writer(writers_[w]); !r) fail(r.error().text);
   }
   if (instructions_) {
     if (auto r = instructions_->flush(); !r) fail(r.error().text);

@@ -10,6 +10,12 @@
 // Every file stays open until `finish`, so one that was deleted or moved
 // meanwhile is saved again from its handle (see session_rescue.h); new parts
 // and segments of such a session go to where it is saved again.
+//
+// The files of a recording reach the disk together: each file's audio waits
+// here until every open file has reached the next flush mark on the
+// timeline (every `FLUSH_MARKS_PER_SECOND`th of a second), and then all of
+// them are written and flushed up to that mark. So after a crash the files
+// end at the same moment, a fraction of a second before it.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +32,8 @@
 
 namespace quillbox {
 
+inline constexpr std::uint32_t FLUSH_MARKS_PER_SECOND = 16;
+
 class SessionOutput {
  public:
   // `naming` says how a full file continues in a new part.
@@ -36,8 +44,9 @@ class SessionOutput {
   std::size_t writer_count() const { return writers_.size(); }
   const AudioFormat& spec(std::size_t w) const { return writers_[w].spec; }
 
-  // Appends interleaved samples through writer `w`, continuing in a new part
-  // when this write fills the current one. False once the recording has an error.
+  // Appends interleaved samples through writer `w` (to its file at the next
+  // flush mark), continuing in a new part when they fill the current one.
+  // False once the recording has an error.
   bool write(std::size_t w, std::span<const float> samples);
   // Appends `samples` zero samples through writer `w`.
   bool write_silence(std::size_t w, std::uint64_t samples);
@@ -48,7 +57,8 @@ class SessionOutput {
   bool open_segment(std::size_t w, std::uint64_t offset);
   // Its source switched off: the segment file is finished and closed.
   bool close_segment(std::size_t w);
-  // "{offset} {label}" for writer `w`'s current file, without its extension.
+  // "{offset} {label}" for writer `w`'s current file, without its extension,
+  // written through to the file at once.
   bool instruct(std::size_t w, std::uint64_t offset);
 
   // Records `text` as the recording's error unless it has one already.
@@ -72,6 +82,13 @@ class SessionOutput {
   // session is saved again once its files vanished.
   std::filesystem::path placed(const std::filesystem::path& wanted);
   void save_vanished();
+  // Writes samples through writer `w` straight into its file's buffer.
+  bool write_through(std::size_t w, std::span<const float> samples);
+  // Writer `w`'s waiting audio up to timeline frame `until` goes to its file.
+  bool release(std::size_t w, std::uint64_t until);
+  // Once every open file has reached the next flush mark, all of them are
+  // written and flushed up to it.
+  bool flush_at_marks();
 
   std::vector<RecpartWriter> writers_;
   std::vector<std::filesystem::path> files_;
@@ -82,6 +99,10 @@ class SessionOutput {
   std::vector<std::string> labels_;  // each writer's current file name without extension
   PartNaming naming_;
   std::uint64_t part_size_limit_;
+  std::vector<std::vector<float>> waiting_;  // each writer's audio not yet in its file
+  std::vector<std::uint64_t> ends_;          // the timeline frame each writer's audio reaches
+  std::uint64_t mark_frames_;                // frames between two flush marks
+  std::uint64_t flushed_to_ = 0;             // the last flush mark
   std::optional<std::string> error_;
 };
 

@@ -19,6 +19,8 @@ namespace {
 
 // A quiet mix below this peak is offered for normalizing.
 constexpr float HEADROOM_THRESHOLD = 0.5f;
+// The window's button that normalizes any file.
+constexpr char NORMALIZE_TOOL[] = "Normalize WAV file...";
 
 constexpr Control CONTROLS_UNLOCKED_AT_FINISH[] = {Control::SingleRadio, Control::SilenceRadio,
                                                    Control::InstructedRadio, Control::QualityCombo,
@@ -39,10 +41,13 @@ bool is_stems(RecordMode mode) {
 }
 
 // A recording that left sources unused keeps their headroom in the mix:
-// offer to lift it to full scale.
-void offer_normalize(AppContext& app, const StopResult& stopped,
-                     const std::vector<std::filesystem::path>& saved) {
-  if (is_stems(stopped.mode) || stopped.used_sources >= stopped.source_count) return;
+// offer to lift it to full scale. A timed run is often unattended, so it
+// never waits on the question: it only says so, and the note for the status
+// line comes back.
+std::optional<std::string> offer_normalize(AppContext& app, const StopResult& stopped,
+                                           const std::vector<std::filesystem::path>& saved,
+                                           bool timed) {
+  if (is_stems(stopped.mode) || stopped.used_sources >= stopped.source_count) return std::nullopt;
   bool measured = false;
   float loudest = 0.0f;
   for (const auto& file : saved) {
@@ -51,15 +56,20 @@ void offer_normalize(AppContext& app, const StopResult& stopped,
     measured = true;
     if (!std::isnan(*peak)) loudest = std::max(loudest, *peak);
   }
-  if (!measured || !(loudest < HEADROOM_THRESHOLD)) return;
+  if (!measured || !(loudest < HEADROOM_THRESHOLD)) return std::nullopt;
 
-  const std::string question = "Recording used " + std::to_string(stopped.used_sources) + " of " +
-                               std::to_string(stopped.source_count) +
-                               " sources and the file is quiet (headroom from unused "
-                               "sources).\n\nNormalize to peak volume now?";
-  if (app.ui.show_message({"Normalize recording?", question, MessageIcon::Question,
-                           MessageButtons::YesNo}) != MessageAnswer::Yes)
-    return;
+  const std::string quiet = "Recording used " + std::to_string(stopped.used_sources) + " of " +
+                            std::to_string(stopped.source_count) +
+                            " sources and the file is quiet (headroom from unused sources).";
+  if (timed) {
+    const std::string tool =
+        std::string("use \"") + NORMALIZE_TOOL + "\" to raise it to peak volume.";
+    app.err(quiet + " It was not normalized (a timed recording); " + tool + "\n");
+    return "The file is quiet; " + tool;
+  }
+  if (app.ui.show_message({"Normalize recording?", quiet + "\n\nNormalize to peak volume now?",
+                           MessageIcon::Question, MessageButtons::YesNo}) != MessageAnswer::Yes)
+    return std::nullopt;
   std::vector<std::string> failures;
   for (const auto& file : saved)
     if (auto done = normalize_file(file); !done)
@@ -75,6 +85,7 @@ void offer_normalize(AppContext& app, const StopResult& stopped,
                          "Normalized " + std::to_string(saved.size()) + " file(s).",
                          MessageIcon::Information});
   }
+  return std::nullopt;
 }
 
 using SaveResult = std::expected<std::optional<std::vector<std::filesystem::path>>, std::string>;
@@ -195,7 +206,14 @@ FinishOutcome finish_recording(AppContext& app) {
   ui.set_text(Control::DurationLabel, "");
   for (Control c : CONTROLS_UNLOCKED_AT_FINISH) ui.set_enabled(c, true);
   app.state.started_at.reset();
-  app.state.deadline.reset();
+  // The deadline goes when the finish is done, not before: the timer runs on
+  // under the finish's boxes, and a timed run, often unattended, closes at
+  // its deadline even when nobody answers one.
+  const bool timed = app.state.deadline.has_value();
+  struct ClearDeadline {
+    AppState& state;
+    ~ClearDeadline() { state.deadline.reset(); }
+  } clear_deadline{app.state};
   if (!app.state.recorder) return FinishOutcome::NoRecording;
   Recorder recorder = std::move(*app.state.recorder);
   app.state.recorder.reset();
@@ -241,7 +259,7 @@ FinishOutcome finish_recording(AppContext& app) {
     outcome = FinishOutcome::SourcesFailed;
   report_lost_audio(ui, stopped.lost);
 
-  offer_normalize(app, stopped, saved);
+  const std::optional<std::string> quiet_note = offer_normalize(app, stopped, saved, timed);
 
   std::vector<std::filesystem::path> final_list = saved;
   if (ask_save) {
@@ -260,7 +278,9 @@ FinishOutcome finish_recording(AppContext& app) {
       remove_created_dir(app, stopped, final_list);
     }
   }
-  ui.set_status(saved_status(stopped.mode, final_list));
+  // The note on a line of its own: the first line says where, as always.
+  ui.set_status(saved_status(stopped.mode, final_list) +
+                (quiet_note ? "\n" + *quiet_note : std::string()));
   return outcome;
 }
 

@@ -173,6 +173,10 @@ std::optional<FinishOutcome> on_timer(AppContext& app) {
   return std::nullopt;
 }
 
+void on_timer_under_box(AppContext& app) {
+  if (app.state.deadline && app.ui.now() >= *app.state.deadline) app.ui.request_close();
+}
+
 std::string duration_text(std::chrono::seconds elapsed) {
   const auto s = std::max<std::chrono::seconds::rep>(elapsed.count(), 0);
   if (s < 3600) return "Duration: " + std::to_string(s / 60) + "m";

@@ -41,6 +41,10 @@ void on_source_started(AppContext& app, SourceStartResult result);
 // close at the deadline, else refreshes the duration text. Returns the
 // finish's outcome when it finished.
 std::optional<FinishOutcome> on_timer(AppContext& app);
+// A tick that comes while a box an earlier tick showed is still open (a
+// window does not run the timer flow inside itself): only the deadline
+// counts; past it the window is asked to close, which takes the box along.
+void on_timer_under_box(AppContext& app);
 
 // "Duration: {m}m" below an hour, "Duration: {h}h {m}m" from an hour on.
 std::string duration_text(std::chrono::seconds elapsed);

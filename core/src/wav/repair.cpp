@@ -6,6 +6,7 @@
 
 #include "base/file.h"
 #include "base/path_names.h"
+#include "base/text.h"
 #include "wav/riff.h"
 #include "wav/wav_header.h"
 
@@ -89,18 +90,44 @@ std::expected<std::filesystem::path, Error> repair_file(const std::filesystem::p
   return target;
 }
 
-std::vector<RepairOutcome> repair_directory(const std::filesystem::path& dir) {
-  std::vector<RepairOutcome> outcomes;
+namespace {
+
+// The folders a stems recording makes for its files, "recording_<time>".
+bool is_session_dir(const std::filesystem::directory_entry& entry) {
+  std::error_code ec;
+  return path_to_text(entry.path().filename()).starts_with(SESSION_DIR_PREFIX) &&
+         entry.is_directory(ec);
+}
+
+// Repairs the `.recpart` entries of `dir`, and with `sessions` those of the
+// session folders in it.
+void repair_entries(const std::filesystem::path& dir, bool sessions,
+                    std::vector<RepairOutcome>& outcomes) {
   std::error_code ec;
   std::filesystem::directory_iterator it(dir, ec);
   // Missing, not a directory, empty path, no access: nothing to repair.
-  if (ec) return outcomes;
+  if (ec) return;
+  // Listed first: a repair renames entries, which a listing need not survive.
+  std::vector<std::filesystem::path> found, session_dirs;
   for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
     if (ec) break;
     const std::filesystem::path entry = it->path();
     // By name only: a directory called "x.recpart" is tried too and fails.
-    if (has_recpart_extension(entry)) outcomes.push_back({entry, repair_file(entry)});
+    if (has_recpart_extension(entry))
+      found.push_back(entry);
+    else if (sessions && is_session_dir(*it))
+      session_dirs.push_back(entry);
   }
+  for (const std::filesystem::path& entry : found) outcomes.push_back({entry, repair_file(entry)});
+  for (const std::filesystem::path& session : session_dirs)
+    repair_entries(session, false, outcomes);
+}
+
+}  // namespace
+
+std::vector<RepairOutcome> repair_directory(const std::filesystem::path& dir) {
+  std::vector<RepairOutcome> outcomes;
+  repair_entries(dir, true, outcomes);
   return outcomes;
 }
 

@@ -2,6 +2,7 @@
 
 #include <expected>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 #include "base/error.h"
@@ -18,8 +19,14 @@ struct RepairOutcome {
 // renames it to a free `.wav` name next to it. Returns the new path.
 std::expected<std::filesystem::path, Error> repair_file(const std::filesystem::path& path);
 
+// What the name of a stems recording's own folder starts with.
+inline constexpr std::string_view SESSION_DIR_PREFIX = "recording_";
+
 // Repairs every entry of `dir` whose extension is exactly "recpart", in the
-// directory's own order. A directory that cannot be listed yields no outcomes.
+// directory's own order, then those of the recordings' own folders in it
+// (names starting with `SESSION_DIR_PREFIX`, one level down, not the whole
+// tree), each outcome naming its file under `dir`. A directory that cannot
+// be listed yields no outcomes.
 std::vector<RepairOutcome> repair_directory(const std::filesystem::path& dir);
 
 }  // namespace quillbox

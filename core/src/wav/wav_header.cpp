@@ -15,6 +15,12 @@ std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) {
 
 }  // namespace
 
+std::uint32_t whole_frames(const AudioFormat& spec, std::uint64_t data_bytes) {
+  const auto fits = static_cast<std::uint32_t>(std::min<std::uint64_t>(data_bytes, MAX_U32));
+  const std::uint16_t block_align = header_block_align(spec);
+  return block_align == 0 ? fits : fits - fits % block_align;
+}
+
 WavHeader build_header(const AudioFormat& spec, std::uint32_t data_length) {
   WavHeader header;
   riff::HeaderOut out(std::span(header.bytes).first(header_size(spec)));
@@ -51,8 +57,7 @@ std::expected<void, Error> patch_header(File& file, const AudioFormat& spec) {
 
   const std::uint64_t header_length = header_size(spec);
   const std::uint64_t data = *length > header_length ? *length - header_length : 0;
-  const WavHeader header =
-      build_header(spec, static_cast<std::uint32_t>(std::min<std::uint64_t>(data, MAX_U32)));
+  const WavHeader header = build_header(spec, whole_frames(spec, data));
   if (auto r = write_all(file, header.view()); !r) return r;
   // Back to the end: a later append must never land inside the sample data.
   return file.seek(std::max(*length, header_length));

@@ -44,9 +44,16 @@ constexpr std::uint16_t header_block_align(const AudioFormat& spec) {
 // saturates at 0xFFFFFFFF instead of wrapping for lengths near the 32-bit limit.
 WavHeader build_header(const AudioFormat& spec, std::uint32_t data_length);
 
+// The data length a header gives `data_bytes` of samples: at most
+// 0xFFFFFFFF, and whole frames only (a block align of 0 has no frames to
+// keep whole). A crash can cut the last frame; readers must never see half
+// of one.
+std::uint32_t whole_frames(const AudioFormat& spec, std::uint64_t data_bytes);
+
 // Rewrites the whole header of `file` from its current length L: data length
-// L minus the header length (0 when shorter, at most 0xFFFFFFFF). Every byte
-// past the header stays as it is. Afterwards the file position is at the end
+// L minus the header length (0 when shorter), kept to `whole_frames`; bytes of
+// a cut frame stay in the file behind the data chunk. Every byte past the
+// header stays as it is. Afterwards the file position is at the end
 // of the file again, so bytes appended later (for instance a buffer whose
 // flush failed before) follow the data instead of overwriting it.
 std::expected<void, Error> patch_header(File& file, const AudioFormat& spec);

@@ -10,18 +10,8 @@
 # Scratch files go to a fresh folder under $TMPDIR (kept when a case fails).
 set -u
 
-if [[ $# -lt 2 || ( "$1" != linux && "$1" != windows ) ]]; then
-  echo "usage: $0 linux|windows program [program arguments...]" >&2
-  exit 2
-fi
-platform=$1
-shift
-# The cases run in folders of their own: make relative program paths absolute.
-program=()
-for word in "$@"; do
-  if [[ $word == */* && -e $word ]]; then word=$(cd "$(dirname "$word")" && pwd)/$(basename "$word"); fi
-  program+=("$word")
-done
+# shellcheck source=e2e_program.sh
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_program.sh" "$@"
 
 # Non-ASCII arguments must reach the program as UTF-8 (Wine converts the
 # command line with the locale's character set).
@@ -32,15 +22,6 @@ work=$(cd "$work" && pwd -P)
 failures=0
 cases=0
 
-# How the program names the folder at the Unix path $1.
-native() {
-  if [[ $platform == windows ]]; then
-    local p=${1//\//\\}
-    printf 'Z:%s' "$p"
-  else
-    printf '%s' "$1"
-  fi
-}
 if [[ $platform == windows ]]; then sep='\'; else sep=/; fi
 
 USAGE='Usage: quillbox [OPTIONS]

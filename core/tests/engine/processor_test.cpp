@@ -203,17 +203,16 @@ TEST(Processor, AFailingInstructionsWriteIsTheRecordingsError) {
   ASSERT_FALSE(expected.has_value());
   engine.setup.instructions.emplace(std::move(*refusing));
   engine.start();
-  ASSERT_TRUE(engine.clock->run_to(300ms));
-  const auto files = engine.stop();
+  // The first segment's line is written at once, so the recording ends there.
+  const auto files = engine.ended();
   EXPECT_EQ(engine.error_text(), expected.error().text);
-  // The audio is finished all the same.
+  // The audio file is finished all the same.
   ASSERT_EQ(files.size(), 1u);
   auto wav = repair_file(files[0]);
   ASSERT_TRUE(wav.has_value());
   const auto audio = signal::read_wav(*wav);
   ASSERT_TRUE(audio.has_value());
-  EXPECT_NEAR(double(audio->frames()), 14400.0, 480.0);
-  EXPECT_NEAR(signal::tone_frequency(audio->channel(0, 2400, 12000), 48000.0), 440.0, 1.0);
+  EXPECT_LT(audio->frames(), 4800u);
 }
 
 }  // namespace

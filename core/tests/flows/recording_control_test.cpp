@@ -13,12 +13,14 @@
 
 #include "flow_rig.h"
 #include "signal_analysis.h"
+#include "wav/normalize.h"
 
 namespace quillbox {
 namespace {
 
 using namespace std::chrono_literals;
 using test_support::FlowRig;
+namespace fs = std::filesystem;
 
 const SourceKey MIC{SourceKind::DefaultMic, {}};
 
@@ -187,6 +189,41 @@ TEST(Timer, StopsAtTheDeadlineAndClosesEvenWithoutARecording) {
   EXPECT_TRUE(failed.ui.close_requested);
 }
 
+// A timed run is often unattended: a quiet mix is not offered for
+// normalizing (the question would hold the run open); the status line and
+// standard error say it can be, and the window closes at the deadline.
+TEST(Timer, ATimedRunNeverWaitsOnTheNormalizeQuestion) {
+  FlowRig rig;
+  ASSERT_TRUE(start_recording(rig.app, rig.request(RecordMode::Single), 1));
+  ASSERT_TRUE(rig.clock->run_to(500ms));
+  rig.ui.clock += 1s;
+  EXPECT_EQ(on_timer(rig.app), FinishOutcome::Saved);
+  EXPECT_TRUE(rig.ui.close_requested);
+  EXPECT_TRUE(rig.ui.messages.empty()) << rig.ui.messages.front().caption;
+  const std::string tool = "use \"Normalize WAV file...\" to raise it to peak volume.";
+  const std::string status = rig.ui.last_status();
+  ASSERT_TRUE(status.starts_with("Saved: ")) << status;
+  ASSERT_TRUE(status.ends_with("\nThe file is quiet; " + tool)) << status;
+  const fs::path saved = path_from_utf8(status.substr(7, status.find('\n') - 7));
+  EXPECT_NEAR(wav_peak(saved).value_or(0), 0.3, 0.001);
+  EXPECT_EQ(rig.err,
+            "Recording used 1 of 2 sources and the file is quiet (headroom from unused sources). "
+            "It was not normalized (a timed recording); " +
+                tool + "\n");
+
+  // Stopped by hand before its deadline it is still a timed run; a recording
+  // started by hand afterwards asks again.
+  FlowRig early;
+  ASSERT_TRUE(start_recording(early.app, early.request(RecordMode::Single), 60));
+  ASSERT_TRUE(early.clock->run_to(500ms));
+  EXPECT_EQ(finish_recording(early.app), FinishOutcome::Saved);
+  EXPECT_TRUE(early.ui.messages.empty());
+  ASSERT_TRUE(early.record(RecordMode::Single, 500ms));
+  EXPECT_EQ(finish_recording(early.app), FinishOutcome::Saved);
+  ASSERT_EQ(early.ui.messages.size(), 1u);
+  EXPECT_EQ(early.ui.messages[0].caption, "Normalize recording?");
+}
+
 // The sound server goes away: every source fails, so the next tick stops
 // the recording, saves what was captured and says why; the window stays open.
 TEST(Timer, FinishesWhenEverySourceHasFailed) {
@@ -215,6 +252,39 @@ TEST(Timer, FinishesWhenEverySourceHasFailed) {
   const auto audio = signal::read_wav(path_from_utf8(rig.ui.last_status().substr(7)));
   ASSERT_TRUE(audio.has_value());
   EXPECT_NEAR(signal::tone_amplitude(audio->channel(0, 2400, 12000), 48000, 440.0), 0.3, 0.01);
+}
+
+// A timed run whose sources all failed is finished at the next tick, and
+// the box that says so may find nobody to answer it: the timer ticks on
+// under the box and the run closes at its deadline, whether the window
+// runs the timer flow under the box or only looks at the deadline there.
+TEST(Timer, ATimedRunClosesAtItsDeadlineUnderAnUnansweredBox) {
+  test_support::ScratchDir exe;
+  auto config = test_support::speakers_and_mic();
+  config.exe_dir = exe.path();
+  config.outputs[0].fail_after = {{300ms, "spk.monitor: Connection terminated"}};
+  FlowRig rig(config);
+  ASSERT_TRUE(start_recording(rig.app, rig.request(RecordMode::Single), 2));
+  ASSERT_TRUE(rig.clock->run_to(400ms));
+  std::vector<std::string> under_box;
+  bool closing_under_box = false;
+  rig.ui.while_shown = [&](const Message& box) {
+    under_box.push_back(box.caption);
+    on_timer_under_box(rig.app);
+    EXPECT_FALSE(rig.ui.close_requested) << "before the deadline";
+    rig.ui.clock += 2s;
+    on_timer_under_box(rig.app);
+    closing_under_box = rig.ui.close_requested;
+    rig.ui.close_requested = false;
+    EXPECT_EQ(on_timer(rig.app), FinishOutcome::NoRecording);
+  };
+  rig.ui.clock += 1s;
+  EXPECT_EQ(on_timer(rig.app), FinishOutcome::SourcesFailed);
+  EXPECT_EQ(under_box, std::vector<std::string>{"Recording stopped"});
+  EXPECT_TRUE(closing_under_box);
+  EXPECT_TRUE(rig.ui.close_requested);
+  EXPECT_FALSE(rig.app.state.deadline.has_value());
+  EXPECT_TRUE(rig.ui.last_status().starts_with("Saved: ")) << rig.ui.last_status();
 }
 
 TEST(SwitchSourceLive, FailedStartIsReportedAndAStartAfterTheStopIsDropped) {

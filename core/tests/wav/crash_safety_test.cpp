@@ -77,7 +77,7 @@ void check_recording(const fs::path& dir, const AudioFormat& spec, std::uint64_t
       EXPECT_EQ(before.size(), 0u);
       continue;
     }
-    const auto data_length = static_cast<std::uint32_t>(before.size() - h);
+    const std::uint32_t data_length = whole_frames(spec, before.size() - h);
     const WavHeader exact = build_header(spec, data_length);
     // A part that was rolled over was finished on the spot.
     if (part < parts) {
@@ -90,12 +90,15 @@ void check_recording(const fs::path& dir, const AudioFormat& spec, std::uint64_t
     const auto wav = read_bytes(*repaired);
     ASSERT_EQ(wav.size(), before.size());
     EXPECT_EQ(tag(wav, 0), "RIFF");
-    EXPECT_EQ(le32(wav, 4), wav.size() - 8);
-    EXPECT_EQ(le32(wav, h - 4), wav.size() - h);
+    // Whole frames only: a frame the kill cut stays behind the data chunk.
+    EXPECT_EQ(le32(wav, 4), data_length + h - 8);
+    EXPECT_EQ(le32(wav, h - 4), data_length);
+    EXPECT_LT(wav.size() - h - data_length, header_block_align(spec));
     if (spec.is_float) {
-      EXPECT_EQ(le32(wav, 46), (wav.size() - h) / (4u * spec.channels));
+      EXPECT_EQ(le32(wav, 46), data_length / (4u * spec.channels));
     }
     EXPECT_TRUE(std::ranges::equal(std::span(wav).first(h), exact.view()));
+    // Every byte stays in the file, the cut frame's too.
     joined.insert(joined.end(), wav.begin() + static_cast<std::ptrdiff_t>(h), wav.end());
   }
 

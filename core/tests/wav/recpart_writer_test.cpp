@@ -139,7 +139,8 @@ TEST(WriteSamples, BatchSizeDoesNotChangeTheBytes) {
     close_writer(writer);
     EXPECT_FALSE(writer.file.has_value());
     const auto bytes = read_bytes(path);
-    const WavHeader header = build_header(spec, static_cast<std::uint32_t>(whole.size()));
+    // An odd sample count leaves half a frame, which the header leaves out.
+    const WavHeader header = build_header(spec, whole_frames(spec, whole.size()));
     EXPECT_TRUE(std::ranges::equal(std::span(bytes).first(header_size(spec)), header.view()));
     EXPECT_TRUE(std::equal(bytes.begin() + static_cast<std::ptrdiff_t>(header_size(spec)),
                            bytes.end(), whole.begin(), whole.end()))

@@ -37,14 +37,14 @@ void expect_repaired(const fs::path& path, const fs::path& expected_target, cons
   const auto after = read_bytes(*result);
   const std::size_t h = header_size(spec);
   ASSERT_EQ(after.size(), h + data_size);
-  const WavHeader want = build_header(spec, static_cast<std::uint32_t>(data_size));
+  const WavHeader want = build_header(spec, whole_frames(spec, data_size));
   EXPECT_TRUE(std::equal(want.view().begin(), want.view().end(), after.begin()));
   EXPECT_TRUE(std::equal(after.begin() + static_cast<std::ptrdiff_t>(h), after.end(),
                          before.begin() + static_cast<std::ptrdiff_t>(h)));
 }
 
 // The format comes from the file's own header, however odd its fields; a
-// partial last frame stays as it is.
+// partial last frame stays in the file, outside the data chunk.
 TEST(RepairFile, RebuildsTheHeaderFromTheLengthAndRenamesToWav) {
   ScratchDir dir;
   const struct {
@@ -66,6 +66,37 @@ TEST(RepairFile, RebuildsTheHeaderFromTheLengthAndRenamesToWav) {
     SCOPED_TRACE(c.name);
     write_bytes(dir / c.name, crashed(c.spec, c.data_size));
     expect_repaired(dir / c.name, (dir / c.name).replace_extension("wav"), c.spec, c.data_size);
+  }
+}
+
+// A kill can cut a frame anywhere; readers see whole frames only, and the
+// cut frame's bytes stay behind the data chunk.
+TEST(RepairFile, TheDataChunkHoldsWholeFramesOnly) {
+  ScratchDir dir;
+  const struct {
+    const char* name;
+    AudioFormat spec;
+    std::size_t data_size;
+    std::uint32_t kept;
+  } cases[] = {
+      {"float.recpart", STEREO_FLOAT, 8004, 8000},
+      {"int.recpart", STEREO_16, 10003, 10000},
+      {"24bit.recpart", {48000, 2, 24, false}, 8150, 8148},
+      {"whole.recpart", {48000, 2, 24, false}, 6000, 6000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_bytes(dir / c.name, crashed(c.spec, c.data_size));
+    const auto wav = repair_file(dir / c.name);
+    ASSERT_TRUE(wav.has_value()) << wav.error().text;
+    const auto bytes = read_bytes(*wav);
+    const std::size_t h = header_size(c.spec);
+    ASSERT_EQ(bytes.size(), h + c.data_size);
+    EXPECT_EQ(le32(bytes, h - 4), c.kept);
+    EXPECT_EQ(le32(bytes, 4), c.kept + h - 8);
+    if (c.spec.is_float) {
+      EXPECT_EQ(le32(bytes, 46), c.kept / 8);
+    }
   }
 }
 
@@ -216,6 +247,36 @@ TEST(RepairDirectory, RepairsExactlyTheRecpartNamesAndReportsEach) {
   EXPECT_EQ(again.size(), 2u);
   EXPECT_TRUE(
       std::ranges::none_of(again, [](const RepairOutcome& o) { return o.result.has_value(); }));
+}
+
+// A stems recording keeps its files in a folder of its own: those folders
+// are searched one level down, nothing else below the folder given.
+TEST(RepairDirectory, FindsTheFilesOfTheRecordingsOwnFolders) {
+  ScratchDir dir;
+  const fs::path session = dir / "recording_2026-01-02_03-04";
+  const fs::path again = dir / "recording_2026-01-02_03-04_1";
+  for (const fs::path& d : {session, again, dir / "other", session / "recording_inner"})
+    fs::create_directories(d);
+  for (const fs::path& file :
+       {dir / "recording_2026-01-02_03-05.recpart", session / "loopback.recpart",
+        session / "mic_2.recpart", again / "mic.recpart", dir / "other" / "x.recpart",
+        session / "recording_inner" / "deep.recpart"})
+    write_bytes(file, crashed(STEREO_16, 100));
+  write_bytes(dir / "recording_file", crashed(STEREO_16, 100));
+
+  auto outcomes = repair_directory(dir.path());
+  std::ranges::sort(outcomes, {}, &RepairOutcome::path);
+  const fs::path found[] = {session / "loopback.recpart", session / "mic_2.recpart",
+                            again / "mic.recpart", dir / "recording_2026-01-02_03-05.recpart"};
+  ASSERT_EQ(outcomes.size(), std::size(found));
+  for (std::size_t i = 0; i < std::size(found); ++i) {
+    EXPECT_EQ(outcomes[i].path, found[i]);
+    ASSERT_TRUE(outcomes[i].result.has_value()) << outcomes[i].result.error().text;
+    EXPECT_EQ(*outcomes[i].result, fs::path(found[i]).replace_extension("wav"));
+  }
+  EXPECT_TRUE(fs::exists(dir / "other" / "x.recpart"));
+  EXPECT_TRUE(fs::exists(session / "recording_inner" / "deep.recpart"));
+  EXPECT_TRUE(repair_directory(dir.path()).empty());
 }
 
 TEST(RepairDirectory, AnUnlistableDirectoryGivesNoOutcomes) {

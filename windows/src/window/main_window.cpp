@@ -147,11 +147,14 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       if (HIWORD(wp) == BN_CLICKED) on_command(*w, LOWORD(wp));
       return 0;
     case WM_TIMER:
-      if (wp == TIMER_ID && !w->in_timer) {
-        w->in_timer = true;
-        on_timer(w->app);
-        w->in_timer = false;
+      if (wp != TIMER_ID) return 0;
+      if (w->in_timer) {
+        on_timer_under_box(w->app);
+        return 0;
       }
+      w->in_timer = true;
+      on_timer(w->app);
+      w->in_timer = false;
       return 0;
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORLISTBOX:

@@ -291,6 +291,26 @@ echo "  standard error: $(tr '\r\n' '  ' <"$dir/err")"
 check "redirected standard error: the failed loopback start is reported" \
   grep -q 'Loopback capture error: GetService: 0x88890003' "$dir/err"
 
+# --- A quiet timed recording never waits on a question ------------------------
+
+# System audio alone (which Wine cannot capture) with a microphone present:
+# the mix is quiet, yet the run is unattended, so it is not offered for
+# normalizing; it ends by itself and says the file can be normalized.
+dir="$work/timed-quiet"
+start_app "$dir" --duration 2 --output "$(native "$dir/rec")" || exit 1
+ended=yes
+qb_wait_until 30 app_gone || ended=no
+shot timed-quiet
+[[ $ended == yes ]] || probe boxes | sed 's/^/  box: /'
+end_app
+check "--duration 2, one quiet source: ends by itself" test "$ended" = yes
+check "--duration 2, one quiet source: exit status 0" test "$APP_STATUS" = 0
+wavs=("$dir"/rec/*.wav)
+check "--duration 2, one quiet source: its WAV is saved" test -f "${wavs[0]}" -a "${#wavs[@]}" = 1
+echo "  standard error: $(tr '\r\n' '  ' <"$dir/err")"
+check "--duration 2, one quiet source: standard error says it can be normalized" \
+  grep -q 'the file is quiet.*"Normalize WAV file\.\.\." to raise it' "$dir/err"
+
 # --- Stems: a ticked device, the microphone switched off and on ---------------
 
 dir="$work/stems"
