@@ -11,6 +11,7 @@
 #include "flows/finish_save.h"
 #include "flows/loss_report.h"
 #include "flows/recording_control.h"
+#include "flows/source_peaks.h"
 #include "flows/source_start_queue.h"
 
 namespace quillbox {
@@ -116,20 +117,17 @@ void discard_empty_recording(Recorder recorder) {
 
 // The level of every source that is switched on, since the last line.
 std::vector<SourceLevel> levels(const Recorder& recorder) {
-  const std::vector<float> peaks = recorder.take_peaks();
   std::vector<SourceLevel> out;
-  for (std::size_t i = 0; i < peaks.size(); ++i) {
-    const SourceInfo& source = recorder.sources()[i];
-    if (!source.feed->enabled()) continue;
+  for (const SourcePeak& source : enabled_source_peaks(recorder)) {
     switch (source.key.kind) {
       case SourceKind::SystemLoopback:
-        out.push_back({"system", peaks[i]});
+        out.push_back({"system", source.peak});
         break;
       case SourceKind::DefaultMic:
-        out.push_back({"mic", peaks[i]});
+        out.push_back({"mic", source.peak});
         break;
       default:
-        out.push_back({source.key.name, peaks[i]});
+        out.push_back({source.key.name, source.peak});
         break;
     }
   }
