@@ -71,6 +71,8 @@ CliAction parse_args(const std::vector<std::string>& args) {
       options.mic = true;
     } else if (arg == "--repair") {
       options.repair = true;
+    } else if (arg == "--window") {
+      options.window = true;
     } else if (arg == "--stems") {
       options.mode = RecordMode::StemsInstructed;
     } else if (arg == "--stems-silence") {
@@ -113,6 +115,7 @@ std::string usage_text() {
       "  --repair              Repair incomplete .recpart files and exit\n"
       "  --stems               Record one file per source (instructed mode)\n"
       "  --stems-silence       Record one file per source, inserting silence for gaps\n"
+      "  --window              Open the window, the other options as its start values\n"
       "  --format <preset>     Output quality (default: auto)\n"
       "    auto                  Match native device format\n";
   for (const FormatPreset& preset : FORMAT_PRESETS) {

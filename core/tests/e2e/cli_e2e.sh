@@ -52,6 +52,7 @@ Options:
   --repair              Repair incomplete .recpart files and exit
   --stems               Record one file per source (instructed mode)
   --stems-silence       Record one file per source, inserting silence for gaps
+  --window              Open the window, the other options as its start values
   --format <preset>     Output quality (default: auto)
     auto                  Match native device format
     cd                    CD quality  —  44.1 kHz / 16-bit
