@@ -82,15 +82,6 @@ class ConsoleUi final : public UiServices {
   bool line_shown_ = false;
 };
 
-// The quality list's entry of a format: the last preset of equal format, or
-// "Auto (match source)".
-std::optional<std::size_t> preset_index(const std::optional<AudioFormat>& format) {
-  std::optional<std::size_t> found;
-  for (std::size_t i = 0; i < FORMAT_PRESETS.size(); ++i)
-    if (FORMAT_PRESETS[i].spec == format) found = i;
-  return found.value_or(0);
-}
-
 int exit_status(FinishOutcome outcome) {
   switch (outcome) {
     case FinishOutcome::WriteError:
@@ -160,11 +151,7 @@ int run_console_recording(const Options& options, const ConsoleFrontEnv& env) {
   if (options.output) app.state.defaults.output_dir = *options.output;
   const StartRequest& values = app.state.defaults;
   ui.set_text(Control::FolderEdit, values.output_dir);
-  ui.set_checked(Control::SystemBox, values.record_system);
-  ui.set_checked(Control::MicBox, values.record_mic);
-  ui.set_checked(Control::SingleRadio, values.mode == RecordMode::Single);
-  ui.set_checked(Control::SilenceRadio, values.mode == RecordMode::StemsSilence);
-  ui.set_checked(Control::InstructedRadio, values.mode == RecordMode::StemsInstructed);
+  tick_start_values(ui, values);
   ui.select(preset_index(values.format));
   if (options.duration) app.state.deadline = auto_stop_deadline(ui.now(), *options.duration);
 

@@ -65,17 +65,6 @@ MeterPanel::MeterPanel(QWidget* parent) : QWidget(parent), grid_(new QGridLayout
   grid_->setColumnStretch(1, 1);
 }
 
-std::string MeterPanel::source_label(const SourceKey& key) {
-  switch (key.kind) {
-    case SourceKind::SystemLoopback:
-      return "System audio";
-    case SourceKind::DefaultMic:
-      return "Microphone";
-    default:
-      return key.name;
-  }
-}
-
 void MeterPanel::show_peaks(const std::vector<SourcePeak>& peaks) {
   if (!same_sources(peaks, rows_)) rebuild(peaks);
   for (std::size_t i = 0; i < peaks.size(); ++i) rows_[i].meter->show_peak(peaks[i].peak);
@@ -94,7 +83,7 @@ void MeterPanel::rebuild(const std::vector<SourcePeak>& peaks) {
       rows_.erase(old);
       continue;
     }
-    const QString name = QString::fromStdString(source_label(peak.key));
+    const QString name = QString::fromStdString(source_name(peak.key));
     auto* label = new QLabel(name, this);
     auto* meter = new LevelMeter(this);
     meter->setAccessibleName(name + " level");

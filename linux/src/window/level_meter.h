@@ -41,7 +41,7 @@ class LevelMeter final : public QWidget {
   bool clipped_ = false;
 };
 
-// The meters of a recording, in a grid of "{source}" labels and bars. A
+// The meters of a recording, in a grid of labels (`source_name`) and bars. A
 // source switched on gets its row; one switched off loses it; a clipping
 // mark lasts as long as the source's row.
 class MeterPanel final : public QWidget {
@@ -51,10 +51,6 @@ class MeterPanel final : public QWidget {
   void show_peaks(const std::vector<SourcePeak>& peaks);
   // Drops every row (the recording ended).
   void clear();
-
-  // The label a source's row shows: "System audio", "Microphone" or the
-  // device entry's name.
-  static std::string source_label(const SourceKey& key);
 
  private:
   struct Row {

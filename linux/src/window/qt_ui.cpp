@@ -51,6 +51,11 @@ void prepare(QFileDialog& dialog, const std::string& title) {
   dialog.setOption(QFileDialog::DontUseNativeDialog);
 }
 
+DialogResult chosen_path(QFileDialog& dialog, int outcome) {
+  if (outcome != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return DialogCancelled{};
+  return path_from_utf8(utf8(dialog.selectedFiles().front()));
+}
+
 }  // namespace
 
 QtUi::QtUi() : run_modal_([](QDialog& dialog) { return dialog.exec(); }) {}
@@ -143,9 +148,7 @@ DialogResult QtUi::save_file_dialog(const SaveFileRequest& request) {
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setNameFilters(name_filters(request.filters));
   dialog.selectFile(qt_text(request.initial_name));
-  if (run_modal_(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-    return DialogCancelled{};
-  return path_from_utf8(utf8(dialog.selectedFiles().front()));
+  return chosen_path(dialog, run_modal_(dialog));
 }
 
 DialogResult QtUi::open_file_dialog(const OpenFileRequest& request) {
@@ -154,9 +157,7 @@ DialogResult QtUi::open_file_dialog(const OpenFileRequest& request) {
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setNameFilters(name_filters(request.filters));
-  if (run_modal_(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-    return DialogCancelled{};
-  return path_from_utf8(utf8(dialog.selectedFiles().front()));
+  return chosen_path(dialog, run_modal_(dialog));
 }
 
 DialogResult QtUi::folder_dialog(const FolderRequest& request) {
@@ -164,9 +165,7 @@ DialogResult QtUi::folder_dialog(const FolderRequest& request) {
   prepare(dialog, request.title);
   dialog.setFileMode(QFileDialog::Directory);
   dialog.setOption(QFileDialog::ShowDirsOnly);
-  if (run_modal_(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-    return DialogCancelled{};
-  return path_from_utf8(utf8(dialog.selectedFiles().front()));
+  return chosen_path(dialog, run_modal_(dialog));
 }
 
 UiServices::time_point QtUi::now() {

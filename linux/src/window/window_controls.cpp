@@ -12,23 +12,14 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-#include <optional>
 #include <vector>
 
 #include "engine/record_mode.h"
+#include "flows/app_state.h"
 #include "flows/device_list_model.h"
 
 namespace quillbox {
 namespace {
-
-// The quality entry of a format: the last preset of equal format ("Auto
-// (match source)" for none), entry 0 when nothing matches.
-int preset_index(const std::optional<AudioFormat>& format) {
-  int found = 0;
-  for (std::size_t i = 0; i < FORMAT_PRESETS.size(); ++i)
-    if (FORMAT_PRESETS[i].spec == format) found = static_cast<int>(i);
-  return found;
-}
 
 // A control named to the services and to screen readers by its text
 // without the mnemonic mark.
@@ -82,7 +73,7 @@ WindowControls create_controls(QWidget& window, QtUi& ui, const StartRequest& d,
   for (const FormatPreset& preset : FORMAT_PRESETS)
     quality->addItem(
         QString::fromUtf8(preset.label.data(), static_cast<qsizetype>(preset.label.size())));
-  quality->setCurrentIndex(preset_index(d.format));
+  quality->setCurrentIndex(static_cast<int>(preset_index(d.format)));
   quality_label->setBuddy(quality);
 
   auto* devices_label = new QLabel("Other devices:", &window);
@@ -170,12 +161,7 @@ WindowControls create_controls(QWidget& window, QtUi& ui, const StartRequest& d,
   for (std::size_t i = 1; i < tab_order.size(); ++i)
     QWidget::setTabOrder(tab_order[i - 1], tab_order[i]);
 
-  ui.set_checked(Control::MicBox, d.record_mic);
-  ui.set_checked(Control::SystemBox, d.record_system);
-  ui.set_checked(d.mode == RecordMode::Single         ? Control::SingleRadio
-                 : d.mode == RecordMode::StemsSilence ? Control::SilenceRadio
-                                                      : Control::InstructedRadio,
-                 true);
+  tick_start_values(ui, d);
   return w;
 }
 

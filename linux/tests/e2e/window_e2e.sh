@@ -17,12 +17,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/e2e_setup.sh" "$1" window
 shot_copy=${2:-}
 qb_xvfb_start >/dev/null 2>&1 || { echo "cannot start Xvfb"; exit 1; }
 
-begin() {
-  cases=$((cases + 1))
-  echo "-- $cases $1"
-  case_dir="$work/case$cases"
-  mkdir -p "$case_dir/cwd"
-}
 app_gone() { ! kill -0 "$pid" 2>/dev/null; }
 # Starts the program in the case's folder and waits for its window; its
 # process id is left in `pid`, the window in `wid`.
@@ -56,14 +50,6 @@ box_shown() {
   [[ -n $box ]]
 }
 shot() { import -window "$wid" "$case_dir/$1.png" 2>/dev/null || fail "no screenshot $1"; }
-band() {
-  local file=$1 freq=$2 length
-  length=$(soxi -D "$file")
-  sox "$file" -n remix 1 trim 0.5 "$(awk -v l="$length" 'BEGIN { print l - 1 }')" \
-    sinc -t 50 "$((freq - 60))-$((freq + 60))" stat 2>&1 |
-    awk '/^RMS +amplitude:/ { printf "%.3f", $3 * 1.4142 }'
-}
-near() { awk -v a="$1" -v b="$2" -v t="$3" 'BEGIN { exit !((a - b) <= t && (b - a) <= t) }'; }
 
 begin "no arguments in a graphical session open the window"
 if open_window; then

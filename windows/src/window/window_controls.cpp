@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/record_mode.h"
+#include "flows/app_state.h"
 #include "flows/device_list_model.h"
 
 namespace quillbox {
@@ -31,15 +32,6 @@ HWND create_control(const wchar_t* cls, const std::wstring& text, DWORD style, f
                            scaled(x, scale), scaled(y, scale), scaled(w, scale), scaled(h, scale),
                            parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                            ::GetModuleHandleW(nullptr), nullptr);
-}
-
-// The selected quality entry for a format: the last preset of equal format,
-// "Auto (match source)" for none, entry 0 when nothing matches.
-int preset_index(const std::optional<AudioFormat>& format) {
-  int found = 0;
-  for (std::size_t i = 0; i < FORMAT_PRESETS.size(); ++i)
-    if (FORMAT_PRESETS[i].spec == format) found = static_cast<int>(i);
-  return found;
 }
 
 float screen_scale(HWND window, std::size_t rows) {
@@ -138,12 +130,7 @@ WindowControls create_controls(HWND hwnd, Win32Ui& ui, const StartRequest& d,
   w.font = make_font(s);
   ::EnumChildWindows(hwnd, set_font_on_child, reinterpret_cast<LPARAM>(w.font));
 
-  ui.set_checked(Control::MicBox, d.record_mic);
-  ui.set_checked(Control::SystemBox, d.record_system);
-  ui.set_checked(d.mode == RecordMode::Single         ? Control::SingleRadio
-                 : d.mode == RecordMode::StemsSilence ? Control::SilenceRadio
-                                                      : Control::InstructedRadio,
-                 true);
+  tick_start_values(ui, d);
 
   RECT rect{0, 0, scaled(CLIENT_WIDTH, s), scaled(BASE_HEIGHT + r, s)};
   ::AdjustWindowRect(&rect, MAIN_STYLE, FALSE);
