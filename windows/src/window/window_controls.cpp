@@ -2,7 +2,6 @@
 
 #include <climits>
 #include <cmath>
-#include <optional>
 #include <string>
 
 #include "engine/record_mode.h"
