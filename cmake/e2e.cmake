@@ -48,6 +48,15 @@ if(NOT WIN32)
   set_tests_properties(e2e.console PROPERTIES TIMEOUT 600 LABELS "e2e;${QUILLBOX_SERVER_LABEL}" RUN_SERIAL TRUE)
 endif()
 
+# The Linux program's window in Xvfb, driven with xdotool keys against a
+# private PulseAudio; its screenshot is left in the build folder.
+if(NOT WIN32)
+  add_test(NAME e2e.linux_window
+    COMMAND bash ${PROJECT_SOURCE_DIR}/linux/tests/e2e/window_e2e.sh $<TARGET_FILE:quillbox>
+            ${CMAKE_BINARY_DIR}/linux-window.png)
+  set_tests_properties(e2e.linux_window PROPERTIES TIMEOUT 300 LABELS "e2e;${QUILLBOX_SERVER_LABEL}" RUN_SERIAL TRUE)
+endif()
+
 # System audio that pauses: the Linux program records stems while the sink
 # that plays the tone is suspended and resumed, on a private PulseAudio.
 if(NOT WIN32)

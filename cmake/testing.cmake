@@ -46,6 +46,11 @@ quillbox_warnings(quillbox_tests)
 if(NOT WIN32)
   target_link_options(quillbox_tests PRIVATE -Wl,--wrap=write)
 endif()
+# The Linux window's tests drive Qt widgets with Qt Test.
+if(NOT WIN32)
+  find_package(Qt6 REQUIRED COMPONENTS Test)
+  target_link_libraries(quillbox_tests PRIVATE Qt6::Test)
+endif()
 # Designated initializers that leave fields at their defaults are the point.
 target_compile_options(quillbox_tests PRIVATE -Wno-missing-field-initializers)
 target_compile_definitions(quillbox_tests PRIVATE
@@ -65,7 +70,11 @@ if(WIN32)
 else()
   set(QUILLBOX_SERVER_SUITES "Pulse*")
   gtest_discover_tests(quillbox_tests DISCOVERY_TIMEOUT 120 NO_PRETTY_VALUES
-    TEST_FILTER "-${QUILLBOX_SERVER_SUITES}" PROPERTIES TIMEOUT 300)
+    TEST_FILTER "-${QUILLBOX_SERVER_SUITES}:QtWindow*" PROPERTIES TIMEOUT 300)
+  # The window's tests need no X server: Qt's offscreen platform.
+  gtest_discover_tests(quillbox_tests DISCOVERY_TIMEOUT 120 NO_PRETTY_VALUES
+    TEST_FILTER "QtWindow*" PROPERTIES TIMEOUT 300 LABELS window
+    ENVIRONMENT QT_QPA_PLATFORM=offscreen)
   gtest_discover_tests(quillbox_tests DISCOVERY_TIMEOUT 120 NO_PRETTY_VALUES
     TEST_FILTER "${QUILLBOX_SERVER_SUITES}:-PulseWatch*" PROPERTIES TIMEOUT 300
     LABELS ${QUILLBOX_SERVER_LABEL})

@@ -1,11 +1,14 @@
 // The Linux program. Arguments arrive as bytes in no promised encoding; the
 // program works in UTF-8 text, so every invalid UTF-8 sequence becomes U+FFFD.
 // A folder whose name is not valid UTF-8 therefore cannot be named with
-// --output. Where the Windows program opens its window, this one records in
-// the console through the same flows, from the PulseAudio server.
+// --output. With no arguments in a graphical session, or with --window, it
+// opens the window; any other use records in the console through the same
+// flows. Both record from the PulseAudio server.
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -15,6 +18,7 @@
 #include "console/console_front.h"
 #include "pulse/pulse_platform.h"
 #include "system/console_signals.h"
+#include "window/main_window.h"
 
 int main(int argc, char** argv) {
   using namespace quillbox;
@@ -27,6 +31,20 @@ int main(int argc, char** argv) {
   const EntryOutcome outcome = run_console_modes(args, console);
   if (const auto* finished = std::get_if<Finished>(&outcome)) return finished->exit_status;
 
+  const Options& options = std::get<OpenWindow>(outcome).options;
+  const bool wants_window = options.window || args.empty();
+  const std::optional<std::string> no_display = wants_window ? display_unavailable() : std::nullopt;
+  if (options.window && no_display) {
+    write_stderr(*no_display + "\n");
+    return EXIT_STATUS_FAILURE;
+  }
+  if (wants_window && !no_display) {
+    WindowEnv env;
+    env.capture = capture;
+    env.default_dir = default_output_dir();
+    return run_window(argc, argv, options, std::move(env));
+  }
+
   install_stop_signals();
   ConsoleFrontEnv env;
   env.capture = capture;
@@ -36,5 +54,5 @@ int main(int argc, char** argv) {
   env.live_line = stderr_is_terminal();
   if (stdin_is_terminal()) env.ask = read_answer;
   env.stop_requested = &stop_requested();
-  return run_console_recording(std::get<OpenWindow>(outcome).options, env);
+  return run_console_recording(options, env);
 }

@@ -66,6 +66,8 @@ CliAction parse_args(const std::vector<std::string>& args) {
       options.mic = true;
     } else if (arg == "--repair") {
       options.repair = true;
+    } else if (arg == "--window") {
+      options.window = true;
     } else if (arg == "--stems") {
       options.mode = RecordMode::StemsInstructed;
     } else if (arg == "--stems-silence") {
@@ -116,6 +118,7 @@ std::string usage_text() {
       "  --stems-silence       Record one file per source, inserting silence for gaps\n"
       "  --device <name>       Also record this device (repeatable; see --list-devices)\n"
       "  --list-devices        List the devices that can be recorded and exit\n"
+      "  --window              Open the window, the other options as its start values\n"
       "  --format <preset>     Output quality (default: auto)\n"
       "    auto                  Match native device format\n";
   for (const FormatPreset& preset : FORMAT_PRESETS) {

@@ -22,6 +22,7 @@ struct Options {
   std::optional<std::string> output;      // a folder, verbatim
   bool mic = false;
   bool repair = false;
+  bool window = false;  // open the window whatever else is given
   RecordMode mode = RecordMode::Single;
   std::optional<AudioFormat> format;  // absent: "auto", the sources' own format
   std::vector<std::string> devices;   // device list entries to tick, in the order given

@@ -45,18 +45,6 @@ SessionRequest session_request(const StartRequest& request, const AudioFormat& s
   return session;
 }
 
-// A source as the user knows it, in the texts that report it.
-std::string source_name(const SourceKey& key) {
-  switch (key.kind) {
-    case SourceKind::SystemLoopback:
-      return "System audio";
-    case SourceKind::DefaultMic:
-      return "Microphone";
-    default:
-      return key.name;
-  }
-}
-
 // What each source's buffer dropped, on the timeline that begins at `start`.
 std::vector<LostAudio> lost_audio(const std::vector<SourceInfo>& sources, CaptureTime start) {
   std::vector<LostAudio> lost;
@@ -73,6 +61,17 @@ std::vector<LostAudio> lost_audio(const std::vector<SourceInfo>& sources, Captur
 }
 
 }  // namespace
+
+std::string source_name(const SourceKey& key) {
+  switch (key.kind) {
+    case SourceKind::SystemLoopback:
+      return "System audio";
+    case SourceKind::DefaultMic:
+      return "Microphone";
+    default:
+      return key.name;
+  }
+}
 
 // What a running recording shares between the window thread, the live-start
 // workers and `stop`; everything under `mutex`.

@@ -99,6 +99,10 @@ struct RecorderEnv {
 // must not block on the window thread (a stop waits for the workers).
 using SourceStartedSink = std::function<void(SourceStartResult)>;
 
+// A source as the user knows it, in the texts that report it: "System
+// audio", "Microphone", or the device entry's name.
+std::string source_name(const SourceKey& key);
+
 // "{year:04}-{month:02}-{day:02}_{hour:02}-{minute:02}" in UTC; times before
 // 1970 read "1970-01-01_00-00".
 std::string session_timestamp(std::chrono::system_clock::time_point when);

@@ -1,6 +1,7 @@
 #include "flows/app_state.h"
 
 #include "base/text.h"
+#include "engine/record_mode.h"
 
 namespace quillbox {
 
@@ -14,6 +15,22 @@ StartRequest start_values(const Options& options, const std::filesystem::path& d
   values.record_mic = options.mic;
   values.mode = options.mode;
   return values;
+}
+
+std::size_t preset_index(const std::optional<AudioFormat>& format) {
+  std::size_t found = 0;
+  for (std::size_t i = 0; i < FORMAT_PRESETS.size(); ++i)
+    if (FORMAT_PRESETS[i].spec == format) found = i;
+  return found;
+}
+
+void tick_start_values(UiServices& ui, const StartRequest& values) {
+  ui.set_checked(Control::MicBox, values.record_mic);
+  ui.set_checked(Control::SystemBox, values.record_system);
+  ui.set_checked(values.mode == RecordMode::Single         ? Control::SingleRadio
+                 : values.mode == RecordMode::StemsSilence ? Control::SilenceRadio
+                                                           : Control::InstructedRadio,
+                 true);
 }
 
 }  // namespace quillbox

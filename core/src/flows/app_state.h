@@ -37,6 +37,13 @@ struct AppState {
 // audio on; the `--device` entries, the microphone, mode and format as given.
 StartRequest start_values(const Options& options, const std::filesystem::path& default_dir);
 
+// The quality list's entry of a format: the last preset of equal format
+// ("Auto (match source)" for none), entry 0 when nothing matches.
+std::size_t preset_index(const std::optional<AudioFormat>& format);
+
+// Ticks the boxes and the mode's button as the start values say.
+void tick_start_values(UiServices& ui, const StartRequest& values);
+
 // The state together with the services the flows call. Everything here is
 // used on the UI thread only.
 struct AppContext {

@@ -2,8 +2,8 @@
 
 // What the window's behaviour needs of a user-interface toolkit. The flows
 // (start, live switching, the timer, finish and save, the file tools) run in
-// the core against this interface; the Win32 window adapts it to its
-// controls and messages, the Linux console to the terminal, and the tests to
+// the core against this interface; the windows (Win32, Qt) adapt it to
+// their controls and events, the Linux console to the terminal, and the tests to
 // a scripted fake. Everything here is called on the UI thread, except
 // `post_source_started`, which worker threads call.
 
@@ -20,24 +20,24 @@
 
 namespace quillbox {
 
-// The window's controls by their control ids. The two labels have no id of
-// their own in the window; they are numbered here so that the seam can name
-// them.
-enum class Control : int {
-  StartButton = 101,
-  MicBox = 102,
-  SystemBox = 103,
-  DeviceList = 104,
-  FolderEdit = 105,
-  RepairButton = 106,
-  NormalizeButton = 107,
-  SingleRadio = 108,
-  SilenceRadio = 109,
-  InstructedRadio = 110,
-  QualityCombo = 111,
-  AskSaveBox = 112,
-  StatusLabel = 201,
-  DurationLabel = 202,
+// The window's controls, as the flows name them. Each front end maps them to
+// its own toolkit's controls (the Win32 window to its control ids); the two
+// labels are named too, although they only show text.
+enum class Control {
+  StartButton,
+  MicBox,
+  SystemBox,
+  DeviceList,
+  FolderEdit,
+  RepairButton,
+  NormalizeButton,
+  SingleRadio,
+  SilenceRadio,
+  InstructedRadio,
+  QualityCombo,
+  AskSaveBox,
+  StatusLabel,
+  DurationLabel,
 };
 
 enum class MessageIcon { Error, Warning, Information, Question };

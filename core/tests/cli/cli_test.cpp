@@ -119,6 +119,10 @@ TEST(ParseArgs, FlagsValuesAndTheirOrder) {
       {{"--mic"}, run(with([](Options& o) { o.mic = true; }))},
       {{"-m", "-m"}, run(with([](Options& o) { o.mic = true; }))},
       {{"--repair"}, run(with([](Options& o) { o.repair = true; }))},
+      {{"--window", "-d", "3"}, run(with([](Options& o) {
+         o.window = true;
+         o.duration = 3;
+       }))},
       {{"--stems"}, run(with([](Options& o) { o.mode = RecordMode::StemsInstructed; }))},
       {{"--stems-silence"}, run(with([](Options& o) { o.mode = RecordMode::StemsSilence; }))},
       {{"--stems", "--stems-silence"},
@@ -307,6 +311,7 @@ TEST(Usage, ExactLines) {
       "  --stems-silence       Record one file per source, inserting silence for gaps",
       "  --device <name>       Also record this device (repeatable; see --list-devices)",
       "  --list-devices        List the devices that can be recorded and exit",
+      "  --window              Open the window, the other options as its start values",
       "  --format <preset>     Output quality (default: auto)",
       "    auto                  Match native device format",
       "    cd                    CD quality  \xE2\x80\x94  44.1 kHz / 16-bit",

@@ -35,6 +35,7 @@ Options:
   --stems-silence       Record one file per source, inserting silence for gaps
   --device <name>       Also record this device (repeatable; see --list-devices)
   --list-devices        List the devices that can be recorded and exit
+  --window              Open the window, the other options as its start values
   --format <preset>     Output quality (default: auto)
     auto                  Match native device format
     cd                    CD quality  —  44.1 kHz / 16-bit

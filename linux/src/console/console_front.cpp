@@ -12,6 +12,7 @@
 #include "flows/finish_save.h"
 #include "flows/loss_report.h"
 #include "flows/recording_control.h"
+#include "flows/source_peaks.h"
 #include "flows/source_start_queue.h"
 
 namespace quillbox {
@@ -82,15 +83,6 @@ class ConsoleUi final : public UiServices {
   bool line_shown_ = false;
 };
 
-// The quality list's entry of a format: the last preset of equal format, or
-// "Auto (match source)".
-std::optional<std::size_t> preset_index(const std::optional<AudioFormat>& format) {
-  std::optional<std::size_t> found;
-  for (std::size_t i = 0; i < FORMAT_PRESETS.size(); ++i)
-    if (FORMAT_PRESETS[i].spec == format) found = i;
-  return found.value_or(0);
-}
-
 int exit_status(FinishOutcome outcome) {
   switch (outcome) {
     case FinishOutcome::WriteError:
@@ -117,20 +109,17 @@ void discard_empty_recording(Recorder recorder) {
 
 // The level of every source that is switched on, since the last line.
 std::vector<SourceLevel> levels(const Recorder& recorder) {
-  const std::vector<float> peaks = recorder.take_peaks();
   std::vector<SourceLevel> out;
-  for (std::size_t i = 0; i < peaks.size(); ++i) {
-    const SourceInfo& source = recorder.sources()[i];
-    if (!source.feed->enabled()) continue;
+  for (const SourcePeak& source : enabled_source_peaks(recorder)) {
     switch (source.key.kind) {
       case SourceKind::SystemLoopback:
-        out.push_back({"system", peaks[i]});
+        out.push_back({"system", source.peak});
         break;
       case SourceKind::DefaultMic:
-        out.push_back({"mic", peaks[i]});
+        out.push_back({"mic", source.peak});
         break;
       default:
-        out.push_back({source.key.name, peaks[i]});
+        out.push_back({source.key.name, source.peak});
         break;
     }
   }
@@ -163,11 +152,7 @@ int run_console_recording(const Options& options, const ConsoleFrontEnv& env) {
   if (options.output) app.state.defaults.output_dir = *options.output;
   const StartRequest& values = app.state.defaults;
   ui.set_text(Control::FolderEdit, values.output_dir);
-  ui.set_checked(Control::SystemBox, values.record_system);
-  ui.set_checked(Control::MicBox, values.record_mic);
-  ui.set_checked(Control::SingleRadio, values.mode == RecordMode::Single);
-  ui.set_checked(Control::SilenceRadio, values.mode == RecordMode::StemsSilence);
-  ui.set_checked(Control::InstructedRadio, values.mode == RecordMode::StemsInstructed);
+  tick_start_values(ui, values);
   ui.select(preset_index(values.format));
   if (!values.devices.empty()) {
     refresh_device_list(app, *env.capture);

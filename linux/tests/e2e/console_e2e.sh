@@ -10,13 +10,6 @@
 # shellcheck source=e2e_setup.sh
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_setup.sh" "$1" console
 
-begin() {
-  cases=$((cases + 1))
-  echo "-- $cases $1"
-  case_dir="$work/case$cases"
-  mkdir -p "$case_dir/cwd"
-}
-
 # Runs the program in the case's folder: run STATUS_FILE ARGS...
 run() {
   (cd "$case_dir/cwd" && exec timeout -k 5 60 "$program" "$@" \
@@ -47,16 +40,6 @@ recording_begun() {
     ! kill -0 "$pid" 2>/dev/null
 }
 
-# Amplitude of a band around FREQ (first channel): twice the RMS of the
-# band-passed signal over the middle of the file, i.e. a sine's peak.
-band() {
-  local file=$1 freq=$2 length
-  length=$(soxi -D "$file")
-  sox "$file" -n remix 1 trim 0.5 "$(awk -v l="$length" 'BEGIN { print l - 1 }')" \
-    sinc -t 50 "$((freq - 60))-$((freq + 60))" stat 2>&1 |
-    awk '/^RMS +amplitude:/ { printf "%.3f", $3 * 1.4142 }'
-}
-near() { awk -v a="$1" -v b="$2" -v t="$3" 'BEGIN { exit !((a - b) <= t && (b - a) <= t) }'; }
 frequency() { sox "$1" -n remix 1 stat 2>&1 | awk '/^Rough +frequency:/ { print $3 }'; }
 
 # The path after "Saved ...: " on standard output.

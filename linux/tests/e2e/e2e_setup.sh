@@ -5,8 +5,9 @@
 #
 # sets `program` (absolute) and `work` (a fresh folder under $TMPDIR, kept
 # when a case fails), starts a private PulseAudio with its test tones
-# (scripts/lib/services.sh), and defines `fail` (counts a failure) and
-# `e2e_finish` (stops the services, sums up, exits 1 after a failure).
+# (scripts/lib/services.sh), and defines `fail` (counts a failure), `begin`
+# (starts a case), `band` and `near` (a tone's level), and `e2e_finish`
+# (stops the services, sums up, exits 1 after a failure).
 # Scripts count their cases in `cases`.
 set -u
 
@@ -27,6 +28,26 @@ fail() {
   echo "  $*"
   failures=$((failures + 1))
 }
+
+# Starts case number $cases + 1 named $1, with a folder `case_dir` holding
+# the program's working folder `cwd`.
+begin() {
+  cases=$((cases + 1))
+  echo "-- $cases $1"
+  case_dir="$work/case$cases"
+  mkdir -p "$case_dir/cwd"
+}
+
+# Amplitude of a band around FREQ (first channel): twice the RMS of the
+# band-passed signal over the middle of the file, i.e. a sine's peak.
+band() {
+  local file=$1 freq=$2 length
+  length=$(soxi -D "$file")
+  sox "$file" -n remix 1 trim 0.5 "$(awk -v l="$length" 'BEGIN { print l - 1 }')" \
+    sinc -t 50 "$((freq - 60))-$((freq + 60))" stat 2>&1 |
+    awk '/^RMS +amplitude:/ { printf "%.3f", $3 * 1.4142 }'
+}
+near() { awk -v a="$1" -v b="$2" -v t="$3" 'BEGIN { exit !((a - b) <= t && (b - a) <= t) }'; }
 
 e2e_finish() {
   qb_services_stop_all >/dev/null 2>&1

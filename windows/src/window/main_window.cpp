@@ -88,7 +88,9 @@ void on_create(MainWindow& w, HWND hwnd) {
 
 void on_command(MainWindow& w, int id) {
   AppContext& app = w.app;
-  switch (static_cast<Control>(id)) {
+  const std::optional<Control> control = control_of_id(id);
+  if (!control) return;
+  switch (*control) {
     case Control::StartButton:
       toggle_recording(app);
       break;

@@ -18,6 +18,18 @@ constexpr DWORD SAVE_FLAGS =
 constexpr DWORD OPEN_FLAGS = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
 constexpr HRESULT CANCELLED = HRESULT_FROM_WIN32(ERROR_CANCELLED);
 
+struct ControlId {
+  Control control;
+  int id;
+};
+constexpr ControlId CONTROL_IDS[] = {
+    {Control::StartButton, 101},     {Control::MicBox, 102},        {Control::SystemBox, 103},
+    {Control::DeviceList, 104},      {Control::FolderEdit, 105},    {Control::RepairButton, 106},
+    {Control::NormalizeButton, 107}, {Control::SingleRadio, 108},   {Control::SilenceRadio, 109},
+    {Control::InstructedRadio, 110}, {Control::QualityCombo, 111},  {Control::AskSaveBox, 112},
+    {Control::StatusLabel, 201},     {Control::DurationLabel, 202},
+};
+
 std::string from_wide(const wchar_t* text, std::size_t length) {
   return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
 }
@@ -115,6 +127,18 @@ DialogResult pick_folder(HWND owner, const std::string& title) {
 }
 
 }  // namespace
+
+int control_id(Control control) {
+  for (const ControlId& c : CONTROL_IDS)
+    if (c.control == control) return c.id;
+  return 0;
+}
+
+std::optional<Control> control_of_id(int id) {
+  for (const ControlId& c : CONTROL_IDS)
+    if (c.id == id) return c.control;
+  return std::nullopt;
+}
 
 std::wstring to_wide(std::string_view utf8) {
   const std::u16string wide = utf8_to_utf16(utf8);

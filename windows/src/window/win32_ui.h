@@ -20,6 +20,12 @@ namespace quillbox {
 inline constexpr UINT WM_APP_DEVICES_READY = WM_APP + 1;
 inline constexpr UINT WM_APP_SOURCE_STARTED = WM_APP + 2;
 
+// The window's control ids. The two labels have no id of their own in the
+// window (they are created with 0); theirs only names them here.
+int control_id(Control control);
+// The control of a WM_COMMAND id; none for an id the window does not give.
+std::optional<Control> control_of_id(int id);
+
 // The text of a window, converted from UTF-16 (unpaired surrogates become U+FFFD).
 std::string read_window_text(HWND window);
 std::wstring to_wide(std::string_view utf8);

@@ -2,10 +2,10 @@
 
 #include <climits>
 #include <cmath>
-#include <optional>
 #include <string>
 
 #include "engine/record_mode.h"
+#include "flows/app_state.h"
 #include "flows/device_list_model.h"
 
 namespace quillbox {
@@ -31,15 +31,6 @@ HWND create_control(const wchar_t* cls, const std::wstring& text, DWORD style, f
                            scaled(x, scale), scaled(y, scale), scaled(w, scale), scaled(h, scale),
                            parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                            ::GetModuleHandleW(nullptr), nullptr);
-}
-
-// The selected quality entry for a format: the last preset of equal format,
-// "Auto (match source)" for none, entry 0 when nothing matches.
-int preset_index(const std::optional<AudioFormat>& format) {
-  int found = 0;
-  for (std::size_t i = 0; i < FORMAT_PRESETS.size(); ++i)
-    if (FORMAT_PRESETS[i].spec == format) found = static_cast<int>(i);
-  return found;
 }
 
 float screen_scale(HWND window, std::size_t rows) {
@@ -76,7 +67,7 @@ WindowControls create_controls(HWND hwnd, Win32Ui& ui, const StartRequest& d,
 
   const auto button = [&](Control id, const wchar_t* text, DWORD style, float x, float y, float cw,
                           float ch) {
-    HWND c = create_control(L"BUTTON", text, style, x, y, cw, ch, hwnd, static_cast<int>(id), s);
+    HWND c = create_control(L"BUTTON", text, style, x, y, cw, ch, hwnd, control_id(id), s);
     ui.set_control(id, c);
     w.focusable.push_back(c);
     return c;
@@ -105,7 +96,7 @@ WindowControls create_controls(HWND hwnd, Win32Ui& ui, const StartRequest& d,
   label(L"Quality:", 10, 201, 55, 16);
   HWND combo = create_control(L"COMBOBOX", L"", WS_TABSTOP | CBS_DROPDOWNLIST, 68, 198, 522,
                               22.0f + 18.0f * static_cast<float>(FORMAT_PRESETS.size()), hwnd,
-                              static_cast<int>(Control::QualityCombo), s);
+                              control_id(Control::QualityCombo), s);
   ui.set_control(Control::QualityCombo, combo);
   w.focusable.push_back(combo);
   for (const FormatPreset& preset : FORMAT_PRESETS)
@@ -115,13 +106,13 @@ WindowControls create_controls(HWND hwnd, Win32Ui& ui, const StartRequest& d,
   label(L"Other devices:", 10, 226, 120, 16);
   w.device_list = create_control(
       L"LISTBOX", L"", WS_VSCROLL | WS_TABSTOP | LBS_NOINTEGRALHEIGHT | LBS_NOTIFY, 10, 244, 580,
-      r + 4.0f, hwnd, static_cast<int>(Control::DeviceList), s, WS_EX_CLIENTEDGE);
+      r + 4.0f, hwnd, control_id(Control::DeviceList), s, WS_EX_CLIENTEDGE);
   ui.set_control(Control::DeviceList, w.device_list);
   w.focusable.push_back(w.device_list);
   label(L"Output folder:", 10, r + 256.0f, 85, 18);
   HWND edit =
       create_control(L"EDIT", to_wide(d.output_dir), WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, 100,
-                     r + 254.0f, 490, 22, hwnd, static_cast<int>(Control::FolderEdit), s);
+                     r + 254.0f, 490, 22, hwnd, control_id(Control::FolderEdit), s);
   ui.set_control(Control::FolderEdit, edit);
   w.focusable.push_back(edit);
   // The ask-where-to-save box is not among the controls that keep the focus.
@@ -138,12 +129,7 @@ WindowControls create_controls(HWND hwnd, Win32Ui& ui, const StartRequest& d,
   w.font = make_font(s);
   ::EnumChildWindows(hwnd, set_font_on_child, reinterpret_cast<LPARAM>(w.font));
 
-  ui.set_checked(Control::MicBox, d.record_mic);
-  ui.set_checked(Control::SystemBox, d.record_system);
-  ui.set_checked(d.mode == RecordMode::Single         ? Control::SingleRadio
-                 : d.mode == RecordMode::StemsSilence ? Control::SilenceRadio
-                                                      : Control::InstructedRadio,
-                 true);
+  tick_start_values(ui, d);
 
   RECT rect{0, 0, scaled(CLIENT_WIDTH, s), scaled(BASE_HEIGHT + r, s)};
   ::AdjustWindowRect(&rect, MAIN_STYLE, FALSE);
