@@ -39,7 +39,7 @@ class Processor {
     policy_->begin();
     while (pass()) {
     }
-    ProcessorReport report{output_.finish(), output_.rescued()};
+    ProcessorReport report{output_.finish(), output_.rescued(), output_.peak()};
     if (output_.error()) {
       std::lock_guard lock(s_.error->mutex);
       s_.error->text = *output_.error();

@@ -61,6 +61,9 @@ class SessionOutput {
   std::vector<std::filesystem::path> finish();
   // The files `finish` saved again.
   const std::vector<RescuedFile>& rescued() const { return rescued_; }
+  // The loudest sample written to any file of the session, as a fraction of
+  // full scale.
+  float peak() const;
 
  private:
   // Calls `f(name, file)` for every file still open.

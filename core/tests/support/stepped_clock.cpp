@@ -44,6 +44,9 @@ void SteppedClock::hold_up(std::chrono::nanoseconds duration) {
 
 SteppedClock::time_point SteppedClock::now() {
   std::lock_guard lock(mutex_);
+  // A processor parked in a pause that spans the limit sleeps through it, as
+  // a real one sleeps while the wall clock runs: the moment is the limit.
+  if (parked_at_ && limit_) return std::max(now_, *limit_);
   return now_;
 }
 

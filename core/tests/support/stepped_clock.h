@@ -47,6 +47,8 @@ class SteppedClock final : public PassClock {
   // passes the limit: then it waits until the limit is raised or `stop` is
   // set (and then goes no further than the limit).
   void sleep_for(std::chrono::nanoseconds duration, const std::atomic<bool>& stop) override;
+  // The virtual time the passes reached, or the limit while a pause waits
+  // for it (what the test ran to is then the present).
   time_point now() override;
 
   // The calling pass is held up for `duration`, as by a write that blocks:

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "test_support.h"
+#include "wav/normalize.h"
 
 namespace quillbox {
 namespace {
@@ -181,6 +182,45 @@ TEST(WriteSamples, UnsupportedIntegerDepthIsRejectedBeforeWritingAnything) {
 
 // A writer at `path` whose current file already counts `data_bytes`; only the
 // counter is set, so crossing the real limit needs no 1.9 GB of data.
+// The peak a writer keeps is what reading its files back finds, at every
+// depth: clamped and truncated integers (the most negative one is a little
+// past full scale), NaN and infinite floats left out, over every part.
+TEST(WriteSamples, KeepsThePeakThatReadingTheFilesBackFinds) {
+  ScratchDir dir;
+  const std::vector<std::vector<float>> cases = {
+      {0.25f, -0.5f, 0.125f},
+      {0.3f, -2.0f, NaN},
+      {1.0f - 0.4f / 32767, -0.7f / 32767, 0.0f},
+      {NaN, INF, -INF, 0.75f, -0.0f},
+  };
+  for (const AudioFormat& spec : {MONO_16, STEREO_24, STEREO_FLOAT}) {
+    for (const auto& loudest : cases) {
+      std::vector<float> samples(12000);
+      for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = 0.1f * std::sin(float(i) * 0.02f);
+      for (std::size_t k = 0; k < loudest.size(); ++k) samples[1000 + 2000 * k] = loudest[k];
+
+      RecpartWriter writer = open_writer(dir / "peak.recpart", spec);
+      std::vector<fs::path> files{writer.base_path};
+      std::span<const float> rest(samples);
+      while (!rest.empty()) {
+        const std::size_t take = std::min<std::size_t>(666, rest.size());
+        ASSERT_TRUE(write_samples(writer, rest.first(take),
+                                  next_part_path(writer, PartNaming::PerSource), files, 6000)
+                        .has_value());
+        rest = rest.subspan(take);
+      }
+      ASSERT_TRUE(finish_writer(writer).has_value());
+      close_writer(writer);
+      ASSERT_GT(files.size(), 2u);
+      float read_back = 0.0f;
+      for (const auto& file : files) read_back = std::max(read_back, wav_peak(file).value_or(-1));
+      EXPECT_EQ(writer.peak, read_back) << spec.bits_per_sample << " bits, " << loudest[1];
+      for (const auto& file : files) fs::remove(file);
+    }
+  }
+}
+
 RecpartWriter writer_near_limit(const fs::path& path, std::uint64_t data_bytes) {
   RecpartWriter writer = open_writer(path, MONO_16);
   writer.data_bytes = data_bytes;
