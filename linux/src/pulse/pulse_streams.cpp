@@ -13,6 +13,10 @@ namespace quillbox::pulse {
 namespace {
 
 using std::chrono::microseconds;
+using namespace std::chrono_literals;
+
+// How often the stream's timing is brought up to date from the server.
+constexpr std::chrono::milliseconds TIMING_UPDATE_INTERVAL = 500ms;
 using std::chrono::steady_clock;
 
 // One record stream. The derived kinds say what becomes of the samples and
@@ -42,10 +46,13 @@ class RecordStream : public CaptureStream {
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(FRAGMENT_USEC, &spec_));
-    // A vanished device ends the stream instead of moving it to another one.
-    const auto flags =
-        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
-                                       PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_DONT_MOVE);
+    // A vanished device ends the stream instead of moving it to another
+    // one. The latency is interpolated between timing updates we ask for
+    // ourselves, a few a second: libpulse's own ask the server again at
+    // every delivery, a round trip that wakes both sides and tells nothing
+    // the interpolation does not.
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(stream_, target.source.c_str(), &attr, flags) < 0) {
       const int error = pa_context_errno(context);
       close_locked();
@@ -103,6 +110,8 @@ class RecordStream : public CaptureStream {
   static void on_state(pa_stream* stream, void* user) {
     auto* self = static_cast<RecordStream*>(user);
     pa_threaded_mainloop_signal(self->connection_->loop(), 0);
+    // The first timing comes with the start, before the first delivery.
+    if (pa_stream_get_state(stream) == PA_STREAM_READY) self->update_timing(stream);
     if (pa_stream_get_state(stream) != PA_STREAM_FAILED || !self->started_ || self->reported_) {
       return;
     }
@@ -118,19 +127,31 @@ class RecordStream : public CaptureStream {
   }
 
   // Everything readable goes out as one delivery (so it is all that is
-  // queued); a hole the server reports reads as silence.
+  // queued); a hole the server reports reads as silence. A lone fragment,
+  // the usual case, goes out straight from the server's memory.
   static void on_read(pa_stream* stream, std::size_t, void* user) {
     auto* self = static_cast<RecordStream*>(user);
     auto& gathered = self->gathered_;
     gathered.clear();
+    if (steady_clock::now() - self->timing_asked_ >= TIMING_UPDATE_INTERVAL)
+      self->update_timing(stream);
     CaptureTime measured{};
+    const float* lone = nullptr;
+    std::size_t lone_count = 0;
     while (pa_stream_readable_size(stream) > 0) {
       const void* data = nullptr;
       std::size_t bytes = 0;
       if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
-      if (gathered.empty()) measured = self->measure(stream);
       const std::size_t count = bytes / sizeof(float);
       const auto* samples = static_cast<const float*>(data);
+      if (lone == nullptr && gathered.empty()) {
+        measured = self->measure(stream);
+        if (samples != nullptr && pa_stream_readable_size(stream) == bytes) {
+          lone = samples;
+          lone_count = count;
+          break;  // dropped once delivered
+        }
+      }
       if (samples != nullptr) {
         gathered.insert(gathered.end(), samples, samples + count);
       } else {
@@ -138,12 +159,26 @@ class RecordStream : public CaptureStream {
       }
       pa_stream_drop(stream);
     }
-    const std::size_t frames = gathered.size() / self->spec_.channels;
-    if (frames == 0) return;
-    const CaptureTime time =
-        self->stamps_.place(measured, frames, steady_clock::now(), frames, self->lost_);
-    self->lost_ = false;
-    self->deliver(gathered.data(), frames * self->spec_.channels, time);
+    const float* samples = lone != nullptr ? lone : gathered.data();
+    const std::size_t frames =
+        (lone != nullptr ? lone_count : gathered.size()) / self->spec_.channels;
+    if (frames > 0) {
+      const CaptureTime time =
+          self->stamps_.place(measured, frames, steady_clock::now(), frames, self->lost_);
+      self->lost_ = false;
+      self->deliver(samples, frames * self->spec_.channels, time);
+    }
+    if (lone != nullptr) pa_stream_drop(stream);
+  }
+
+  // Asks the server for the stream's timing; the answer, which libpulse
+  // keeps, steers the interpolated latency. An update under way when the
+  // stream goes is cancelled with it.
+  void update_timing(pa_stream* stream) {
+    timing_asked_ = steady_clock::now();
+    if (pa_operation* op = pa_stream_update_timing_info(stream, nullptr, nullptr)) {
+      pa_operation_unref(op);
+    }
   }
 
   // When the oldest unread frame was captured: now less the stream's
@@ -168,6 +203,7 @@ class RecordStream : public CaptureStream {
   bool started_ = false;
   bool reported_ = false;
   bool lost_ = false;  // the device was suspended since the last delivery
+  CaptureTime timing_asked_{};
   std::vector<float> gathered_;
   CaptureStamps stamps_{1};  // at the stream's rate once opened
 };
