@@ -42,12 +42,16 @@ void SteppedClock::hold_up(std::chrono::nanoseconds duration) {
   capture_->advance_to(reached);
 }
 
-SteppedClock::time_point SteppedClock::now() {
-  std::lock_guard lock(mutex_);
+SteppedClock::time_point SteppedClock::present() const {
   // A processor parked in a pause that spans the limit sleeps through it, as
   // a real one sleeps while the wall clock runs: the moment is the limit.
   if (parked_at_ && limit_) return std::max(now_, *limit_);
   return now_;
+}
+
+SteppedClock::time_point SteppedClock::now() {
+  std::lock_guard lock(mutex_);
+  return present();
 }
 
 void SteppedClock::set_pass_overhead(std::vector<std::chrono::nanoseconds> pattern) {
@@ -78,7 +82,7 @@ std::uint64_t SteppedClock::passes() const {
 
 std::chrono::nanoseconds SteppedClock::elapsed() const {
   std::lock_guard lock(mutex_);
-  return now_ - start_;
+  return present() - start_;
 }
 
 }  // namespace quillbox::synthetic

@@ -70,10 +70,12 @@ class SteppedClock final : public PassClock {
 
   // Pauses completed so far.
   std::uint64_t passes() const;
-  // Virtual time since the start.
+  // Virtual time since the start, as `now` tells it.
   std::chrono::nanoseconds elapsed() const;
 
  private:
+  time_point present() const;  // under the lock
+
   std::shared_ptr<SyntheticCapture> capture_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;

@@ -122,8 +122,13 @@ class RecordStream : public CaptureStream {
 
   // While its device is suspended a stream gets nothing: what comes after
   // the resume does not follow the frames before.
-  static void on_suspended(pa_stream*, void* user) {
-    static_cast<RecordStream*>(user)->lost_ = true;
+  // Its timing is asked for again at once: what the interpolation had
+  // learnt ends with the suspend, and the first audio after a resume is
+  // placed by its measurement alone.
+  static void on_suspended(pa_stream* stream, void* user) {
+    auto* self = static_cast<RecordStream*>(user);
+    self->lost_ = true;
+    self->update_timing(stream);
   }
 
   // Everything readable goes out as one delivery (so it is all that is
