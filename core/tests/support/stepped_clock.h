@@ -85,6 +85,7 @@ class SteppedClock final : public PassClock {
   std::vector<std::chrono::nanoseconds> overhead_{std::chrono::nanoseconds(0)};
   std::size_t next_overhead_ = 0;
   std::optional<time_point> parked_at_;  // the target of a pause waiting for the limit
+  time_point delivered_{};               // the captures delivered up to here while parked
   std::uint64_t passes_ = 0;
 };
 
