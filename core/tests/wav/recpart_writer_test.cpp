@@ -82,6 +82,26 @@ TEST(CreateRecpartFile, TruncatesAnExistingFileAndFailsInAMissingDirectory) {
   EXPECT_NE(missing.error().text.find("(os error "), std::string::npos);
 }
 
+// Writes `samples` into a new file at `path` in batches of `batch`, in parts
+// of `limit` bytes, finishes and closes; returns every file, first to last.
+std::vector<fs::path> written_in_parts(const fs::path& path, const AudioFormat& spec,
+                                       std::span<const float> samples, std::size_t batch,
+                                       std::uint64_t limit, float* peak = nullptr) {
+  RecpartWriter writer = open_writer(path, spec);
+  std::vector<fs::path> files{writer.base_path};
+  while (!samples.empty()) {
+    const std::size_t take = std::min(batch, samples.size());
+    EXPECT_TRUE(write_samples(writer, samples.first(take),
+                              next_part_path(writer, PartNaming::PerSource), files, limit)
+                    .has_value());
+    samples = samples.subspan(take);
+  }
+  EXPECT_TRUE(finish_writer(writer).has_value());
+  close_writer(writer);
+  if (peak != nullptr) *peak = writer.peak;
+  return files;
+}
+
 TEST(WriteSamples, SixteenBitScalesClampsTruncatesAndZeroesNaN) {
   ScratchDir dir;
   const float samples[] = {1.0f, -1.0f, 2.0f, -2.0f, NaN,  0.9f / 32767, -0.9f / 32767,
@@ -200,22 +220,12 @@ TEST(WriteSamples, KeepsThePeakThatReadingTheFilesBackFinds) {
         samples[i] = 0.1f * std::sin(float(i) * 0.02f);
       for (std::size_t k = 0; k < loudest.size(); ++k) samples[1000 + 2000 * k] = loudest[k];
 
-      RecpartWriter writer = open_writer(dir / "peak.recpart", spec);
-      std::vector<fs::path> files{writer.base_path};
-      std::span<const float> rest(samples);
-      while (!rest.empty()) {
-        const std::size_t take = std::min<std::size_t>(666, rest.size());
-        ASSERT_TRUE(write_samples(writer, rest.first(take),
-                                  next_part_path(writer, PartNaming::PerSource), files, 6000)
-                        .has_value());
-        rest = rest.subspan(take);
-      }
-      ASSERT_TRUE(finish_writer(writer).has_value());
-      close_writer(writer);
+      float kept = -1.0f;
+      const auto files = written_in_parts(dir / "peak.recpart", spec, samples, 666, 6000, &kept);
       ASSERT_GT(files.size(), 2u);
       float read_back = 0.0f;
       for (const auto& file : files) read_back = std::max(read_back, wav_peak(file).value_or(-1));
-      EXPECT_EQ(writer.peak, read_back) << spec.bits_per_sample << " bits, " << loudest[1];
+      EXPECT_EQ(kept, read_back) << spec.bits_per_sample << " bits, " << loudest[1];
       for (const auto& file : files) fs::remove(file);
     }
   }
@@ -296,18 +306,7 @@ TEST(Rollover, PartsJoinUpToTheWholeStream) {
   for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = std::cos(float(i) * 0.003f);
   const auto whole = written_data(dir, STEREO_24, samples);
 
-  RecpartWriter writer = open_writer(dir / "loopback.recpart", STEREO_24);
-  std::vector<fs::path> files{writer.base_path};
-  std::span<const float> rest(samples);
-  while (!rest.empty()) {
-    const std::size_t take = std::min<std::size_t>(960, rest.size());
-    ASSERT_TRUE(write_samples(writer, rest.first(take),
-                              next_part_path(writer, PartNaming::PerSource), files, 10000)
-                    .has_value());
-    rest = rest.subspan(take);
-  }
-  ASSERT_TRUE(finish_writer(writer).has_value());
-  close_writer(writer);
+  const auto files = written_in_parts(dir / "loopback.recpart", STEREO_24, samples, 960, 10000);
 
   // 90000 bytes in batches of 2880: every fourth batch crosses 10000, so
   // seven parts of 11520 bytes and a last one of 9360.

@@ -108,7 +108,8 @@ float peak_between(const signal::Audio& a, double from, double to) {
       a.channel(0, std::size_t(from * a.sample_rate), std::size_t(to * a.sample_rate)));
 }
 
-// Writing blocks for 60 s from about 2 s on. Each source's buffer holds the
+// Writing blocks for 60 s from about 2 s on (a pass after 2.1 s, so the
+// loss begins past 0:42 whatever the passes). Each source's buffer holds the
 // first 40 s of it whatever its chunk size; the last 20 s are dropped,
 // counted with their place, and stay silence at their true time, and the
 // audio after the block sounds where it was captured.
@@ -117,7 +118,7 @@ TEST(LostAudio, ABlockedWriteLosesTheNewestAudioAsSilenceAtItsTrueTime) {
   std::optional<StopResult> result;
   std::optional<double> held;
   {
-    HeldWrite hold(rig.clock, rig.dir.path(), 2s, 60s);
+    HeldWrite hold(rig.clock, rig.dir.path(), 2100ms, 60s);
     auto rec =
         Recorder::start(rig.request(RecordMode::StemsSilence, true, true), rig.app.recorder_env);
     ASSERT_TRUE(rec.has_value()) << rec.error().text;
@@ -164,7 +165,7 @@ TEST(LostAudio, ABlockedWriteLosesTheNewestAudioAsSilenceAtItsTrueTime) {
 TEST(LostAudio, TheFinishTellsItInTheStatusLineAndOneBox) {
   test_support::FlowRig rig(small_and_large_chunks());
   {
-    HeldWrite hold(rig.clock, rig.dir.path(), 2s, 60s);
+    HeldWrite hold(rig.clock, rig.dir.path(), 2100ms, 60s);
     ASSERT_TRUE(rig.record(RecordMode::Single, 70s, true, true));
     EXPECT_EQ(finish_recording(rig.app), FinishOutcome::Saved);
     ASSERT_TRUE(hold.held_at().has_value());
