@@ -13,10 +13,6 @@ namespace quillbox::pulse {
 namespace {
 
 using std::chrono::microseconds;
-using namespace std::chrono_literals;
-
-// How often the stream's timing is brought up to date from the server.
-constexpr std::chrono::milliseconds TIMING_UPDATE_INTERVAL = 500ms;
 using std::chrono::steady_clock;
 
 // One record stream. The derived kinds say what becomes of the samples and
@@ -46,13 +42,10 @@ class RecordStream : public CaptureStream {
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(FRAGMENT_USEC, &spec_));
-    // A vanished device ends the stream instead of moving it to another
-    // one. The latency is interpolated between timing updates we ask for
-    // ourselves, a few a second: libpulse's own ask the server again at
-    // every delivery, a round trip that wakes both sides and tells nothing
-    // the interpolation does not.
-    const auto flags = static_cast<pa_stream_flags_t>(
-        PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_DONT_MOVE);
+    // A vanished device ends the stream instead of moving it to another one.
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
+                                       PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(stream_, target.source.c_str(), &attr, flags) < 0) {
       const int error = pa_context_errno(context);
       close_locked();
@@ -110,8 +103,6 @@ class RecordStream : public CaptureStream {
   static void on_state(pa_stream* stream, void* user) {
     auto* self = static_cast<RecordStream*>(user);
     pa_threaded_mainloop_signal(self->connection_->loop(), 0);
-    // The first timing comes with the start, before the first delivery.
-    if (pa_stream_get_state(stream) == PA_STREAM_READY) self->update_timing(stream);
     if (pa_stream_get_state(stream) != PA_STREAM_FAILED || !self->started_ || self->reported_) {
       return;
     }
@@ -122,13 +113,8 @@ class RecordStream : public CaptureStream {
 
   // While its device is suspended a stream gets nothing: what comes after
   // the resume does not follow the frames before.
-  // Its timing is asked for again at once: what the interpolation had
-  // learnt ends with the suspend, and the first audio after a resume is
-  // placed by its measurement alone.
-  static void on_suspended(pa_stream* stream, void* user) {
-    auto* self = static_cast<RecordStream*>(user);
-    self->lost_ = true;
-    self->update_timing(stream);
+  static void on_suspended(pa_stream*, void* user) {
+    static_cast<RecordStream*>(user)->lost_ = true;
   }
 
   // Everything readable goes out as one delivery (so it is all that is
@@ -138,8 +124,6 @@ class RecordStream : public CaptureStream {
     auto* self = static_cast<RecordStream*>(user);
     auto& gathered = self->gathered_;
     gathered.clear();
-    if (steady_clock::now() - self->timing_asked_ >= TIMING_UPDATE_INTERVAL)
-      self->update_timing(stream);
     CaptureTime measured{};
     const float* lone = nullptr;
     std::size_t lone_count = 0;
@@ -176,16 +160,6 @@ class RecordStream : public CaptureStream {
     if (lone != nullptr) pa_stream_drop(stream);
   }
 
-  // Asks the server for the stream's timing; the answer, which libpulse
-  // keeps, steers the interpolated latency. An update under way when the
-  // stream goes is cancelled with it.
-  void update_timing(pa_stream* stream) {
-    timing_asked_ = steady_clock::now();
-    if (pa_operation* op = pa_stream_update_timing_info(stream, nullptr, nullptr)) {
-      pa_operation_unref(op);
-    }
-  }
-
   // When the oldest unread frame was captured: now less the stream's
   // latency, and at least less the length of what is there to read (which
   // is all a negative or unknown latency leaves to go by).
@@ -208,7 +182,6 @@ class RecordStream : public CaptureStream {
   bool started_ = false;
   bool reported_ = false;
   bool lost_ = false;  // the device was suspended since the last delivery
-  CaptureTime timing_asked_{};
   std::vector<float> gathered_;
   CaptureStamps stamps_{1};  // at the stream's rate once opened
 };
