@@ -54,5 +54,6 @@ int main(int argc, char** argv) {
   env.live_line = stderr_is_terminal();
   if (stdin_is_terminal()) env.ask = read_answer;
   env.stop_requested = &stop_requested();
+  env.wait_tick = wait_for_stop;
   return run_console_recording(options, env);
 }

@@ -18,9 +18,12 @@ class PassClock {
   // that waits for something else must not outwait it.
   virtual void sleep_for(std::chrono::nanoseconds duration, const std::atomic<bool>& stop) = 0;
   virtual time_point now() = 0;
+  // Called once `stop` is set: a pause under way ends now rather than at
+  // its end, so a stop waits for no pass.
+  virtual void wake() {}
 };
 
-// std::this_thread::sleep_for and std::chrono::steady_clock.
+// Pauses that end early when woken, and std::chrono::steady_clock.
 std::shared_ptr<PassClock> real_pass_clock();
 
 }  // namespace quillbox

@@ -37,9 +37,10 @@ class Processor {
       s.clock.restart(0);
     }
     policy_->begin();
+    pass_start_ = s_.clock->now();
     while (pass()) {
     }
-    ProcessorReport report{output_.finish(), output_.rescued()};
+    ProcessorReport report{output_.finish(), output_.rescued(), output_.peak()};
     if (output_.error()) {
       std::lock_guard lock(s_.error->mutex);
       s_.error->text = *output_.error();
@@ -58,7 +59,12 @@ class Processor {
 
   // One pass; false when the loop ends.
   bool pass() {
-    s_.clock->sleep_for(POLL_INTERVAL, *s_.stop_flag);
+    // The pause counts from the last pass's start: a pass held up (a write
+    // that blocked) is followed at once, while the buffers fill.
+    const auto spent = s_.clock->now() - pass_start_;
+    s_.clock->sleep_for(spent < POLL_INTERVAL ? POLL_INTERVAL - spent : std::chrono::nanoseconds{0},
+                        *s_.stop_flag);
+    pass_start_ = s_.clock->now();
     // The flags first: whatever the captures pushed before a switch or the
     // stop was made is in this pass's chunks.
     const bool stop = s_.stop_flag->load();
@@ -275,6 +281,7 @@ class Processor {
   const std::uint32_t rate_;
   SourceStates states_;
   std::unique_ptr<WritePolicy> policy_;
+  PassClock::time_point pass_start_{};
 };
 
 }  // namespace

@@ -31,7 +31,11 @@
 
 namespace quillbox {
 
-inline constexpr std::chrono::milliseconds POLL_INTERVAL{5};
+// The pause between passes. Audio is placed by its capture times, not by
+// when a pass sees it, so a longer pause costs no timing: it only holds the
+// audio longer in the buffers (and the meters update at this pace); the
+// stop wakes the pause at once.
+inline constexpr std::chrono::milliseconds POLL_INTERVAL{50};
 
 // What the recorder and the processor share of one source: the buffer its
 // capture fills, whether it is switched on and since when, and the format of
@@ -171,6 +175,7 @@ struct ProcessorSetup {
 struct ProcessorReport {
   std::vector<std::filesystem::path> files;  // creation order, by their names now
   std::vector<RescuedFile> rescued;          // files deleted or moved, saved again
+  float peak = 0.0f;                         // the loudest sample written, of full scale
 };
 
 // The thread body. Runs passes until it sees the stop flag (or a fatal

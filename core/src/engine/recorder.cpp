@@ -442,10 +442,12 @@ StopResult Recorder::stop() && {
   // A capture it hands over is in place before the processor's last pass.
   if (live.follower) live.follower->stop();
   live.stop_flag->store(true);
+  live.clock->wake();
   live.processor.join();
   if (live.report) {
     result.files = std::move(live.report->files);
     result.rescued = std::move(live.report->rescued);
+    result.peak = live.report->peak;
   } else {
     std::lock_guard lock(error_->mutex);
     if (!error_->text) error_->text = std::string(PROCESSOR_LOST_TEXT);

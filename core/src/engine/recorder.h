@@ -75,6 +75,9 @@ struct StopResult {
   RecordMode mode = RecordMode::Single;
   // Files deleted or moved while recording, saved again (`files` has their new names).
   std::vector<RescuedFile> rescued;
+  // The loudest sample written to the files, as a fraction of full scale (NaN
+  // and infinite float samples left out); absent when the writing thread was lost.
+  std::optional<float> peak;
 };
 
 // Starts a thread running `body`, or throws std::system_error as std::thread does.

@@ -175,6 +175,12 @@ std::vector<std::filesystem::path> SessionOutput::finish() {
   return std::move(files_);
 }
 
+float SessionOutput::peak() const {
+  float loudest = 0.0f;
+  for (const RecpartWriter& w : writers_) loudest = std::max(loudest, w.peak);
+  return loudest;
+}
+
 template <typename F>
 void SessionOutput::each_open_file(const F& f) {
   for (RecpartWriter& w : writers_) {

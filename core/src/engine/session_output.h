@@ -32,7 +32,7 @@
 
 namespace quillbox {
 
-inline constexpr std::uint32_t FLUSH_MARKS_PER_SECOND = 16;
+inline constexpr std::uint32_t FLUSH_MARKS_PER_SECOND = 25;
 
 class SessionOutput {
  public:
@@ -71,6 +71,9 @@ class SessionOutput {
   std::vector<std::filesystem::path> finish();
   // The files `finish` saved again.
   const std::vector<RescuedFile>& rescued() const { return rescued_; }
+  // The loudest sample written to any file of the session, as a fraction of
+  // full scale.
+  float peak() const;
 
  private:
   // Calls `f(name, file)` for every file still open.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -48,32 +49,48 @@ void store_le(const Int* values, std::size_t n, std::size_t width, std::byte* ds
   }
 }
 
+// Every encoding returns the loudest sample it stored as a fraction of full
+// scale, as a reader of the finished file would find it, so a recording's
+// peak is known without reading its files back.
 template <typename Int, std::size_t WIDTH, int TOP>
 struct EncodeInteger {
   static constexpr std::size_t BYTES = WIDTH;
-  static void run(const float* src, std::size_t n, std::byte* dst) {
+  static float run(const float* src, std::size_t n, std::byte* dst) {
     constexpr float top = float(TOP);
     constexpr float bottom = -float(TOP) - 1.0f;
     Int group[GROUP];
+    std::int32_t loudest = 0;
+    auto encode = [&](float sample) {
+      const std::int32_t v = to_integer(sample, top, bottom, top);
+      loudest = std::max(loudest, v < 0 ? -v : v);
+      return static_cast<Int>(v);
+    };
     std::size_t i = 0;
     for (; i + GROUP <= n; i += GROUP) {
-      for (std::size_t k = 0; k < GROUP; ++k)
-        group[k] = static_cast<Int>(to_integer(src[i + k], top, bottom, top));
+      for (std::size_t k = 0; k < GROUP; ++k) group[k] = encode(src[i + k]);
       store_le(group, GROUP, WIDTH, dst + WIDTH * i);
     }
     for (; i < n; ++i) {
-      group[0] = static_cast<Int>(to_integer(src[i], top, bottom, top));
+      group[0] = encode(src[i]);
       store_le(group, 1, WIDTH, dst + WIDTH * i);
     }
+    return static_cast<float>(loudest) / top;
   }
 };
 
 using Encode16 = EncodeInteger<std::int16_t, 2, 32767>;
 using Encode24 = EncodeInteger<std::int32_t, 3, 8388607>;
 
+// NaN and infinite samples are stored but left out of the peak, which
+// scales the finite ones.
 struct EncodeFloat {
   static constexpr std::size_t BYTES = 4;
-  static void run(const float* src, std::size_t n, std::byte* dst) {
+  static float run(const float* src, std::size_t n, std::byte* dst) {
+    float loudest = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+      const float a = std::fabs(src[i]);
+      if (std::isfinite(a) && a > loudest) loudest = a;
+    }
     if constexpr (std::endian::native == std::endian::little) {
       std::memcpy(dst, src, n * BYTES);
     } else {
@@ -83,13 +100,16 @@ struct EncodeFloat {
           dst[4 * i + b] = static_cast<std::byte>(v >> (8 * b));
       }
     }
+    return loudest;
   }
 };
 
 // Encodes straight into the file's buffer, flushing whenever a whole sample
-// no longer fits. The file receives the bytes in order, in buffer-sized writes.
+// no longer fits. The file receives the bytes in order, in buffer-sized
+// writes; `peak` rises to the loudest sample stored.
 template <typename Encoding>
-std::expected<void, Error> encode_into(BufferedFile& out, std::span<const float> samples) {
+std::expected<void, Error> encode_into(BufferedFile& out, std::span<const float> samples,
+                                       float& peak) {
   const float* src = samples.data();
   std::size_t left = samples.size();
   while (left > 0) {
@@ -97,7 +117,7 @@ std::expected<void, Error> encode_into(BufferedFile& out, std::span<const float>
       if (auto r = out.flush(); !r) return r;
     }
     const std::size_t n = std::min(left, out.room() / Encoding::BYTES);
-    Encoding::run(src, n, out.reserve());
+    peak = std::max(peak, Encoding::run(src, n, out.reserve()));
     out.commit(n * Encoding::BYTES);
     src += n;
     left -= n;
@@ -156,11 +176,11 @@ std::expected<void, Error> write_samples(RecpartWriter& writer, std::span<const 
   const AudioFormat& spec = writer.spec;
   std::expected<void, Error> written;
   if (spec.is_float) {
-    written = encode_into<EncodeFloat>(*writer.file, samples);
+    written = encode_into<EncodeFloat>(*writer.file, samples, writer.peak);
   } else if (spec.bits_per_sample == 16) {
-    written = encode_into<Encode16>(*writer.file, samples);
+    written = encode_into<Encode16>(*writer.file, samples, writer.peak);
   } else if (spec.bits_per_sample == 24) {
-    written = encode_into<Encode24>(*writer.file, samples);
+    written = encode_into<Encode24>(*writer.file, samples, writer.peak);
   } else {
     return std::unexpected(
         app_error("Unsupported integer bit depth: " + std::to_string(spec.bits_per_sample)));

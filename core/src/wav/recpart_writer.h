@@ -43,6 +43,9 @@ struct RecpartWriter {
   std::uint32_t segment = 1;     // 1-based segment (instructed stems)
   bool segment_started = false;  // a segment has been opened before
   std::vector<HeldFile> held;    // earlier parts and segments, finished, open until close_writer
+  // The loudest sample in any of its files, as a fraction of full scale (what
+  // reading them back would find; NaN and infinite float samples left out).
+  float peak = 0.0f;
 };
 
 // Creates (or truncates) `path` and puts the placeholder header (data length
@@ -50,10 +53,10 @@ struct RecpartWriter {
 std::expected<BufferedFile, Error> create_recpart_file(const std::filesystem::path& path,
                                                        const AudioFormat& spec);
 
-// Converts `samples` (interleaved floats) into the writer's file and counts
-// them in `data_bytes`. Once the count reaches `part_size_limit` (checked once,
-// after the whole batch) the file is finished and writing continues in a new
-// part at `next_part`, which is appended to `files`; should something already
+// Converts `samples` (interleaved floats) into the writer's file, counts
+// them in `data_bytes` and raises `peak` to the loudest of them. Once the count reaches
+// `part_size_limit` (checked once, after the whole batch) the file is finished and writing
+// continues in a new part at `next_part`, which is appended to `files`; should something already
 // exist at `next_part`, the part goes to the first free name next to it
 // instead, so no file is ever truncated. A closed writer accepts the call and
 // writes nothing. Integer files take 16 or 24 bits only.

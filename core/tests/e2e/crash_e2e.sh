@@ -150,7 +150,7 @@ check_stems() {
   done
   awk -v a="$shortest" -v b="$longest" 'BEGIN { exit !(b - a <= 0.010) }' ||
     fail "stems end $(awk -v a="$shortest" -v b="$longest" 'BEGIN { print (b - a) * 1000 }') ms apart"
-  # The first audio was on the disk (a flush mark of 62.5 ms) when the wait
+  # The first audio was on the disk (a flush mark of 40 ms) when the wait
   # began, so the files hold at least the moment, less what a kill may lose.
   awk -v a="$shortest" -v m="$moment" 'BEGIN { exit !(a >= m - 0.2) }' ||
     fail "stems of $shortest s, killed $moment s after their first audio"

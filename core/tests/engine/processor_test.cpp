@@ -215,5 +215,29 @@ TEST(Processor, AFailingInstructionsWriteIsTheRecordingsError) {
   EXPECT_LT(audio->frames(), 4800u);
 }
 
+// The real clock's pause ends once its stop flag is set and the clock is
+// woken, so a stop waits for no pass; a pause whose own flag is not set
+// sleeps on through the same wake.
+TEST(PassClock, AWakeEndsOnlyThePausesWhoseStopIsSet) {
+  const auto clock = real_pass_clock();
+  std::atomic<bool> stopped{false}, running{false};
+  using std::chrono::steady_clock;
+  auto pause = [&](std::chrono::nanoseconds length, const std::atomic<bool>& stop) {
+    return std::async(std::launch::async, [&clock, length, &stop] {
+      const auto before = steady_clock::now();
+      clock->sleep_for(length, stop);
+      return steady_clock::now() - before;
+    });
+  };
+  auto long_pause = pause(60s, stopped);
+  auto short_pause = pause(300ms, running);
+  std::this_thread::sleep_for(50ms);
+  stopped = true;
+  clock->wake();
+  ASSERT_EQ(long_pause.wait_for(30s), std::future_status::ready);
+  EXPECT_LT(long_pause.get(), 30s);
+  EXPECT_GE(short_pause.get(), 300ms);
+}
+
 }  // namespace
 }  // namespace quillbox

@@ -24,6 +24,7 @@
 #include "stepped_clock.h"
 #include "synthetic_capture.h"
 #include "test_support.h"
+#include "wav/normalize.h"
 #include "wav/repair.h"
 
 namespace quillbox {
@@ -305,6 +306,38 @@ TEST(Recorder, NoWritableFolderStopsTheStartAndReleasesTheCaptures) {
   EXPECT_EQ(rec.error().text.substr(0, lead.size()), lead);
   EXPECT_EQ(std::ranges::count(rec.error().text, '\n'), 2 + 5);
   EXPECT_EQ(rig.capture->live_stream_count(), 0u);
+}
+
+// The normalize offer needs the loudest sample of a recording's files; the
+// stop knows it from the writing, in every layout, depth and part, and it
+// is what reading the files back finds.
+TEST(Recorder, TheStopKnowsThePeakThatReadingTheFilesBackFinds) {
+  struct Case {
+    RecordMode mode;
+    AudioFormat format;
+  };
+  for (const Case& c : {Case{RecordMode::Single, AudioFormat{48000, 2, 16, false}},
+                        Case{RecordMode::Single, AudioFormat{48000, 2, 32, true}},
+                        Case{RecordMode::StemsSilence, STUDIO},
+                        Case{RecordMode::StemsInstructed, AudioFormat{48000, 2, 16, false}}}) {
+    Rig rig(desk());
+    rig.part_size_limit = 100'000;
+    auto rec =
+        rig.start({.format = c.format, .record_system = true, .record_mic = true, .mode = c.mode});
+    ASSERT_TRUE(rec.has_value()) << rec.error().text;
+    ASSERT_TRUE(rig.clock->run_to(400ms));
+    rec->set_source_enabled(SYSTEM, false, {});
+    ASSERT_TRUE(rig.clock->run_to(800ms));
+    const StopResult result = std::move(*rec).stop();
+    ASSERT_EQ(result.error, std::nullopt);
+    ASSERT_GT(result.files.size(), 1u) << "parts or stems";
+    float read_back = 0.0f;
+    for (const auto& file : result.files)
+      read_back = std::max(read_back, wav_peak(file).value_or(-1.0f));
+    ASSERT_TRUE(result.peak.has_value());
+    EXPECT_EQ(*result.peak, read_back) << int(c.mode) << " " << c.format.bits_per_sample;
+    EXPECT_GT(read_back, 0.2f);
+  }
 }
 
 TEST(Recorder, SessionTimestamp) {

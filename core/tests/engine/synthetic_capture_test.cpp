@@ -261,13 +261,15 @@ TEST(SteppedClock, ParksAtTheLimitAndStopsThere) {
 
   ASSERT_TRUE(clock.run_to(50ms));
   EXPECT_EQ(clock.passes(), 5u);
-  EXPECT_EQ(clock.elapsed(), 45ms);
-  EXPECT_EQ(buf->take_all().size(), 4u);  // packets due at 10 to 40 ms
+  // Parked in the pause from 45 to 60 ms: the present is the limit, and the
+  // capture ran on to it as a real one does while the processor sleeps.
+  EXPECT_EQ(clock.elapsed(), 50ms);
+  EXPECT_EQ(buf->take_all().size(), 5u);  // packets due at 10 to 50 ms
 
   stop = true;
   processor.join();
   EXPECT_EQ(clock.elapsed(), 50ms);  // the stopped pause goes no further than the limit
-  EXPECT_EQ(buf->take_all().size(), 1u);
+  EXPECT_TRUE(buf->take_all().empty());
 }
 
 }  // namespace

@@ -47,6 +47,8 @@ class SteppedClock final : public PassClock {
   // passes the limit: then it waits until the limit is raised or `stop` is
   // set (and then goes no further than the limit).
   void sleep_for(std::chrono::nanoseconds duration, const std::atomic<bool>& stop) override;
+  // The virtual time the passes reached, or the limit while a pause waits
+  // for it (what the test ran to is then the present).
   time_point now() override;
 
   // The calling pass is held up for `duration`, as by a write that blocks:
@@ -68,10 +70,12 @@ class SteppedClock final : public PassClock {
 
   // Pauses completed so far.
   std::uint64_t passes() const;
-  // Virtual time since the start.
+  // Virtual time since the start, as `now` tells it.
   std::chrono::nanoseconds elapsed() const;
 
  private:
+  time_point present() const;  // under the lock
+
   std::shared_ptr<SyntheticCapture> capture_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
@@ -81,6 +85,7 @@ class SteppedClock final : public PassClock {
   std::vector<std::chrono::nanoseconds> overhead_{std::chrono::nanoseconds(0)};
   std::size_t next_overhead_ = 0;
   std::optional<time_point> parked_at_;  // the target of a pause waiting for the limit
+  time_point delivered_{};               // the captures delivered up to here while parked
   std::uint64_t passes_ = 0;
 };
 

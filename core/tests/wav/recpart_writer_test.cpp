@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "test_support.h"
+#include "wav/normalize.h"
 
 namespace quillbox {
 namespace {
@@ -79,6 +80,26 @@ TEST(CreateRecpartFile, TruncatesAnExistingFileAndFailsInAMissingDirectory) {
   ASSERT_FALSE(missing.has_value());
   EXPECT_NE(missing.error().os_code, 0);
   EXPECT_NE(missing.error().text.find("(os error "), std::string::npos);
+}
+
+// Writes `samples` into a new file at `path` in batches of `batch`, in parts
+// of `limit` bytes, finishes and closes; returns every file, first to last.
+std::vector<fs::path> written_in_parts(const fs::path& path, const AudioFormat& spec,
+                                       std::span<const float> samples, std::size_t batch,
+                                       std::uint64_t limit, float* peak = nullptr) {
+  RecpartWriter writer = open_writer(path, spec);
+  std::vector<fs::path> files{writer.base_path};
+  while (!samples.empty()) {
+    const std::size_t take = std::min(batch, samples.size());
+    EXPECT_TRUE(write_samples(writer, samples.first(take),
+                              next_part_path(writer, PartNaming::PerSource), files, limit)
+                    .has_value());
+    samples = samples.subspan(take);
+  }
+  EXPECT_TRUE(finish_writer(writer).has_value());
+  close_writer(writer);
+  if (peak != nullptr) *peak = writer.peak;
+  return files;
 }
 
 TEST(WriteSamples, SixteenBitScalesClampsTruncatesAndZeroesNaN) {
@@ -182,6 +203,35 @@ TEST(WriteSamples, UnsupportedIntegerDepthIsRejectedBeforeWritingAnything) {
 
 // A writer at `path` whose current file already counts `data_bytes`; only the
 // counter is set, so crossing the real limit needs no 1.9 GB of data.
+// The peak a writer keeps is what reading its files back finds, at every
+// depth: clamped and truncated integers (the most negative one is a little
+// past full scale), NaN and infinite floats left out, over every part.
+TEST(WriteSamples, KeepsThePeakThatReadingTheFilesBackFinds) {
+  ScratchDir dir;
+  const std::vector<std::vector<float>> cases = {
+      {0.25f, -0.5f, 0.125f},
+      {0.3f, -2.0f, NaN},
+      {1.0f - 0.4f / 32767, -0.7f / 32767, 0.0f},
+      {NaN, INF, -INF, 0.75f, -0.0f},
+  };
+  for (const AudioFormat& spec : {MONO_16, STEREO_24, STEREO_FLOAT}) {
+    for (const auto& loudest : cases) {
+      std::vector<float> samples(12000);
+      for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = 0.1f * std::sin(float(i) * 0.02f);
+      for (std::size_t k = 0; k < loudest.size(); ++k) samples[1000 + 2000 * k] = loudest[k];
+
+      float kept = -1.0f;
+      const auto files = written_in_parts(dir / "peak.recpart", spec, samples, 666, 6000, &kept);
+      ASSERT_GT(files.size(), 2u);
+      float read_back = 0.0f;
+      for (const auto& file : files) read_back = std::max(read_back, wav_peak(file).value_or(-1));
+      EXPECT_EQ(kept, read_back) << spec.bits_per_sample << " bits, " << loudest[1];
+      for (const auto& file : files) fs::remove(file);
+    }
+  }
+}
+
 RecpartWriter writer_near_limit(const fs::path& path, std::uint64_t data_bytes) {
   RecpartWriter writer = open_writer(path, MONO_16);
   writer.data_bytes = data_bytes;
@@ -257,18 +307,7 @@ TEST(Rollover, PartsJoinUpToTheWholeStream) {
   for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = std::cos(float(i) * 0.003f);
   const auto whole = written_data(dir, STEREO_24, samples);
 
-  RecpartWriter writer = open_writer(dir / "loopback.recpart", STEREO_24);
-  std::vector<fs::path> files{writer.base_path};
-  std::span<const float> rest(samples);
-  while (!rest.empty()) {
-    const std::size_t take = std::min<std::size_t>(960, rest.size());
-    ASSERT_TRUE(write_samples(writer, rest.first(take),
-                              next_part_path(writer, PartNaming::PerSource), files, 10000)
-                    .has_value());
-    rest = rest.subspan(take);
-  }
-  ASSERT_TRUE(finish_writer(writer).has_value());
-  close_writer(writer);
+  const auto files = written_in_parts(dir / "loopback.recpart", STEREO_24, samples, 960, 10000);
 
   // 90000 bytes in batches of 2880: every fourth batch crosses 10000, so
   // seven parts of 11520 bytes and a last one of 9360.

@@ -171,7 +171,11 @@ int run_console_recording(const Options& options, const ConsoleFrontEnv& env) {
 
   std::optional<FinishOutcome> outcome;
   while (!outcome) {
-    std::this_thread::sleep_for(env.tick);
+    if (env.wait_tick) {
+      env.wait_tick(env.tick);
+    } else {
+      std::this_thread::sleep_for(env.tick);
+    }
     while (auto posted = ui.take_posted()) on_source_started(app, std::move(*posted));
     if (env.stop_requested != nullptr && env.stop_requested->load()) {
       outcome = finish_recording(app);

@@ -39,6 +39,9 @@ struct ConsoleFrontEnv {
   // Set by the signal handlers; read by the loop only.
   const std::atomic<bool>* stop_requested = nullptr;
   std::chrono::milliseconds tick{100};
+  // Waits out one tick, returning early once a stop is requested; a plain
+  // sleep when absent.
+  std::function<void(std::chrono::milliseconds)> wait_tick;
 };
 
 // Records until the deadline, a stop request or every source failing, then

@@ -118,19 +118,29 @@ class RecordStream : public CaptureStream {
   }
 
   // Everything readable goes out as one delivery (so it is all that is
-  // queued); a hole the server reports reads as silence.
+  // queued); a hole the server reports reads as silence. A lone fragment,
+  // the usual case, goes out straight from the server's memory.
   static void on_read(pa_stream* stream, std::size_t, void* user) {
     auto* self = static_cast<RecordStream*>(user);
     auto& gathered = self->gathered_;
     gathered.clear();
     CaptureTime measured{};
+    const float* lone = nullptr;
+    std::size_t lone_count = 0;
     while (pa_stream_readable_size(stream) > 0) {
       const void* data = nullptr;
       std::size_t bytes = 0;
       if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
-      if (gathered.empty()) measured = self->measure(stream);
       const std::size_t count = bytes / sizeof(float);
       const auto* samples = static_cast<const float*>(data);
+      if (lone == nullptr && gathered.empty()) {
+        measured = self->measure(stream);
+        if (samples != nullptr && pa_stream_readable_size(stream) == bytes) {
+          lone = samples;
+          lone_count = count;
+          break;  // dropped once delivered
+        }
+      }
       if (samples != nullptr) {
         gathered.insert(gathered.end(), samples, samples + count);
       } else {
@@ -138,12 +148,16 @@ class RecordStream : public CaptureStream {
       }
       pa_stream_drop(stream);
     }
-    const std::size_t frames = gathered.size() / self->spec_.channels;
-    if (frames == 0) return;
-    const CaptureTime time =
-        self->stamps_.place(measured, frames, steady_clock::now(), frames, self->lost_);
-    self->lost_ = false;
-    self->deliver(gathered.data(), frames * self->spec_.channels, time);
+    const float* samples = lone != nullptr ? lone : gathered.data();
+    const std::size_t frames =
+        (lone != nullptr ? lone_count : gathered.size()) / self->spec_.channels;
+    if (frames > 0) {
+      const CaptureTime time =
+          self->stamps_.place(measured, frames, steady_clock::now(), frames, self->lost_);
+      self->lost_ = false;
+      self->deliver(samples, frames * self->spec_.channels, time);
+    }
+    if (lone != nullptr) pa_stream_drop(stream);
   }
 
   // When the oldest unread frame was captured: now less the stream's

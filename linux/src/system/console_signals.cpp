@@ -1,5 +1,6 @@
 #include "system/console_signals.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -11,16 +12,23 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 std::atomic<int> g_signals{0};
+// A byte written here on every stop signal wakes a wait for one at once.
+int g_wake[2] = {-1, -1};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 
 extern "C" void on_stop_signal(int) {
+  const int saved = errno;
   g_stop.store(true);
   g_signals.fetch_add(1);
+  // The pipe never blocks; a full one already wakes any wait.
+  if (g_wake[1] >= 0) (void)!::write(g_wake[1], "", 1);
+  errno = saved;
 }
 
 }  // namespace
 
 void install_stop_signals() {
+  if (g_wake[0] < 0 && ::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) g_wake[0] = g_wake[1] = -1;
   struct sigaction action {};
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
@@ -33,6 +41,16 @@ void install_stop_signals() {
 
 const std::atomic<bool>& stop_requested() {
   return g_stop;
+}
+
+void wait_for_stop(std::chrono::milliseconds timeout) {
+  if (g_stop.load()) return;
+  if (g_wake[0] < 0) {
+    ::poll(nullptr, 0, static_cast<int>(timeout.count()));
+    return;
+  }
+  pollfd fd{g_wake[0], POLLIN, 0};
+  ::poll(&fd, 1, static_cast<int>(timeout.count()));
 }
 
 bool stdin_is_terminal() {

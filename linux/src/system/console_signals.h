@@ -4,6 +4,7 @@
 // terminal tests, and a yes/no answer typed on the terminal.
 
 #include <atomic>
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -13,6 +14,8 @@ namespace quillbox {
 // what they stop runs on the main thread. A broken pipe is ignored.
 void install_stop_signals();
 const std::atomic<bool>& stop_requested();
+// Returns after `timeout`, or at once when a stop is or was requested.
+void wait_for_stop(std::chrono::milliseconds timeout);
 
 bool stdin_is_terminal();
 bool stderr_is_terminal();

@@ -30,6 +30,7 @@
 #include "base/platform_paths.h"
 #include "engine/capture.h"
 #include "pulse/pulse_platform.h"
+#include "pulse/pulse_streams.h"
 #include "signal_analysis.h"
 #include "test_support.h"
 
@@ -238,17 +239,19 @@ TEST_F(PulseTest, StreamsDeliverTheirTonesInTimedChunks) {
 
   // Input chunks hold at least 5 ms (240 mono samples), but the last one.
   for (std::size_t i = 0; i + 1 < m.chunks.size(); ++i) EXPECT_GE(m.chunks[i].size(), 240u) << i;
-  // A loopback delivers whole frames, one chunk per read: the fragments of
-  // about 10 ms we ask for (a sink with players renders in their blocks).
+  // A loopback delivers whole frames, one chunk per read: the fragments we
+  // ask for (a sink with players renders in their blocks), few a second.
+  const std::size_t fragment = 2 * RATE * pulse::FRAGMENT_USEC / 1'000'000;
   for (const auto* got : {&s, &h}) {
     for (const auto& c : got->chunks) {
       EXPECT_EQ(c.size() % 2, 0u);
       EXPECT_LE(c.size(), 2u * 4800);
     }
   }
-  std::size_t tens = 0;
-  for (const auto& c : h.chunks) tens += c.size() == 2 * 480 ? 1 : 0;
-  EXPECT_GE(tens * 10, h.chunks.size() * 9) << "of " << h.chunks.size();
+  std::size_t whole = 0;
+  for (const auto& c : h.chunks) whole += c.size() == fragment ? 1 : 0;
+  EXPECT_GE(whole * 10, h.chunks.size() * 9) << "of " << h.chunks.size();
+  EXPECT_GE(fragment, 2u * RATE / 50) << "a read every 20 ms or less often";
 
   // The idle Headset delivers silence continuously: as many frames as time passed.
   EXPECT_EQ(signal::peak(h.channel0(2, 0)), 0.0f);

@@ -108,9 +108,8 @@ float peak_between(const signal::Audio& a, double from, double to) {
       a.channel(0, std::size_t(from * a.sample_rate), std::size_t(to * a.sample_rate)));
 }
 
-// Writing blocks for 60 s from about 2 s on (the first write after 2.1 s:
-// files are written at flush marks, one of which falls on 2 s itself, whose
-// loss would then begin a hair before 0:42). Each source's buffer holds the
+// Writing blocks for 60 s from about 2 s on (a pass after 2.1 s, so the
+// loss begins past 0:42 whatever the passes and flush marks). Each source's buffer holds the
 // first 40 s of it whatever its chunk size; the last 20 s are dropped,
 // counted with their place, and stay silence at their true time, and the
 // audio after the block sounds where it was captured.
