@@ -32,7 +32,8 @@ std::filesystem::path default_output_dir();
 struct ConsoleEnv {
   std::function<void(std::string_view)> out = write_stdout;
   std::function<void(std::string_view)> err = write_stderr;
-  std::function<std::vector<RepairOutcome>(const std::filesystem::path&)> repair = repair_directory;
+  std::function<std::vector<RepairOutcome>(const std::filesystem::path&)> repair =
+      [](const std::filesystem::path& dir) { return repair_directory(dir); };
   std::function<std::filesystem::path()> default_dir = default_output_dir;
   // The devices for `--list-devices` and `--device`; none: there are none.
   std::shared_ptr<CapturePlatform> capture;

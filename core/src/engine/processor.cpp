@@ -22,7 +22,8 @@ class Processor {
         output_(std::move(setup.writers), std::move(setup.files), std::move(setup.instructions),
                 std::move(setup.instructions_path),
                 setup.mode == RecordMode::Single ? PartNaming::MixedFile : PartNaming::PerSource,
-                setup.part_size_limit, SessionRescue(std::move(setup.rescue_dirs))),
+                setup.part_size_limit, SessionRescue(std::move(setup.rescue_dirs)),
+                std::move(setup.live_files)),
         rate_(std::max<std::uint32_t>(setup.spec.sample_rate, 1)) {
     if (!s_.clock) s_.clock = real_pass_clock();
     states_.reserve(s_.sources.size());

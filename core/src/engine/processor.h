@@ -22,6 +22,7 @@
 #include "base/buffered_file.h"
 #include "base/console.h"
 #include "engine/audio_buf.h"
+#include "engine/live_files.h"
 #include "engine/pass_clock.h"
 #include "engine/record_mode.h"
 #include "engine/session_rescue.h"
@@ -169,6 +170,8 @@ struct ProcessorSetup {
   // Resampler messages and capture failure lines; standard error when empty.
   TextSink err;
   std::uint64_t part_size_limit = PART_SIZE_LIMIT;
+  // Where the files it creates are named before they are made; none when empty.
+  std::shared_ptr<LiveFiles> live_files;
 };
 
 // What the processor hands back once every file is closed.

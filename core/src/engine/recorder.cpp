@@ -303,6 +303,9 @@ std::expected<Recorder, StartError> Recorder::start(const StartRequest& request,
   setup.mode = request.mode;
   setup.err = env.err;
   setup.part_size_limit = env.part_size_limit;
+  // The first files are made already, by this thread, before anyone can ask.
+  rec.live_files_ = setup.live_files = std::make_shared<LiveFiles>();
+  for (const std::filesystem::path& file : setup.files) rec.live_files_->add(file);
   live.start_processor(std::move(setup));
   live.follower = std::make_unique<DefaultOutputFollower>(
       env.capture, [&live, capture = env.capture, feed = rec.sources_[0].feed,
@@ -319,6 +322,10 @@ std::vector<float> Recorder::take_peaks() const {
   std::vector<float> peaks;
   for (const SourceInfo& s : sources_) peaks.push_back(s.feed->take_peak());
   return peaks;
+}
+
+bool Recorder::writes_to(const std::filesystem::path& path) const {
+  return live_files_ && live_files_->holds(path);
 }
 
 Recorder::~Recorder() {

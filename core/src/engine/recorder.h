@@ -24,6 +24,7 @@
 #include "base/platform_paths.h"
 #include "engine/audio_buf.h"
 #include "engine/capture.h"
+#include "engine/live_files.h"
 #include "engine/pass_clock.h"
 #include "engine/processor.h"
 #include "engine/record_mode.h"
@@ -184,6 +185,10 @@ class Recorder {
   std::size_t used_source_count() const;
   // Each source's loudest sample since the last call, in source order.
   std::vector<float> take_peaks() const;
+  // Whether `path` is one of the recording's files, made or about to be made
+  // (parts and segments to come included), compared by weakly canonical
+  // path. Such a file is the processor thread's until `stop` hands it back.
+  bool writes_to(const std::filesystem::path& path) const;
 
  private:
   Recorder() = default;
@@ -197,6 +202,7 @@ class Recorder {
   std::vector<std::string> warnings_;
   AudioFormat spec_;
   std::shared_ptr<ErrorSlot> error_;
+  std::shared_ptr<LiveFiles> live_files_;
   RecordMode mode_ = RecordMode::Single;
   CaptureTime start_time_{};  // position 0 of the timeline
 };

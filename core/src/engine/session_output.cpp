@@ -25,12 +25,14 @@ SessionOutput::SessionOutput(std::vector<RecpartWriter> writers,
                              std::vector<std::filesystem::path> files,
                              std::optional<BufferedFile> instructions,
                              std::filesystem::path instructions_path, PartNaming naming,
-                             std::uint64_t part_size_limit, SessionRescue rescue)
+                             std::uint64_t part_size_limit, SessionRescue rescue,
+                             std::shared_ptr<LiveFiles> live)
     : writers_(std::move(writers)),
       files_(std::move(files)),
       instructions_(std::move(instructions)),
       instructions_path_(std::move(instructions_path)),
       rescue_(std::move(rescue)),
+      live_(std::move(live)),
       naming_(naming),
       part_size_limit_(part_size_limit),
       waiting_(writers_.size()),
@@ -91,11 +93,14 @@ bool SessionOutput::release(std::size_t w, std::uint64_t until) {
 bool SessionOutput::write_through(std::size_t w, std::span<const float> samples) {
   if (error_) return false;
   RecpartWriter& writer = writers_[w];
-  // The next part is named only when this write fills the current one.
+  // The next part is named only when this write fills the current one, at
+  // the free name it will be created at.
   std::filesystem::path next;
   if (writer.file &&
-      writer.data_bytes + samples.size() * bytes_per_sample(writer.spec) >= part_size_limit_)
-    next = placed(next_part_path(writer, naming_));
+      writer.data_bytes + samples.size() * bytes_per_sample(writer.spec) >= part_size_limit_) {
+    next = unique_path(placed(next_part_path(writer, naming_)));
+    announce(next);
+  }
   if (auto r = write_samples(writer, samples, next, files_, part_size_limit_); !r) {
     fail(r.error().text);
     return false;
@@ -121,6 +126,7 @@ bool SessionOutput::open_segment(std::size_t w, std::uint64_t offset) {
   writer.data_bytes = 0;
   writer.segment_started = true;
   const std::filesystem::path path = unique_path(placed(segment_file_path(writer, 1)));
+  announce(path);
   auto created = create_recpart_file(path, writer.spec);
   if (!created) {
     fail(created.error().text);
@@ -205,6 +211,10 @@ std::filesystem::path SessionOutput::placed(const std::filesystem::path& wanted)
   if (!vanished()) return wanted;
   // Nowhere to go: the file is tried where it was wanted, and its error stands.
   return rescue_.place(wanted).value_or(wanted);
+}
+
+void SessionOutput::announce(const std::filesystem::path& path) {
+  if (live_) live_->add(path);
 }
 
 void SessionOutput::save_vanished() {

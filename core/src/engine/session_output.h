@@ -16,10 +16,14 @@
 // timeline (every `FLUSH_MARKS_PER_SECOND`th of a second), and then all of
 // them are written and flushed up to that mark. So after a crash the files
 // end at the same moment, a fraction of a second before it.
+//
+// Each file is named to the recording's `LiveFiles` before it is created,
+// so no other thread takes it for a left-over while it is written.
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,6 +31,7 @@
 
 #include "base/audio_format.h"
 #include "base/buffered_file.h"
+#include "engine/live_files.h"
 #include "engine/session_rescue.h"
 #include "wav/recpart_writer.h"
 
@@ -36,10 +41,12 @@ inline constexpr std::uint32_t FLUSH_MARKS_PER_SECOND = 25;
 
 class SessionOutput {
  public:
-  // `naming` says how a full file continues in a new part.
+  // `naming` says how a full file continues in a new part. New parts and
+  // segments are named to `live` (when there is one) before they are made.
   SessionOutput(std::vector<RecpartWriter> writers, std::vector<std::filesystem::path> files,
                 std::optional<BufferedFile> instructions, std::filesystem::path instructions_path,
-                PartNaming naming, std::uint64_t part_size_limit, SessionRescue rescue);
+                PartNaming naming, std::uint64_t part_size_limit, SessionRescue rescue,
+                std::shared_ptr<LiveFiles> live);
 
   std::size_t writer_count() const { return writers_.size(); }
   const AudioFormat& spec(std::size_t w) const { return writers_[w].spec; }
@@ -85,6 +92,8 @@ class SessionOutput {
   // session is saved again once its files vanished.
   std::filesystem::path placed(const std::filesystem::path& wanted);
   void save_vanished();
+  // A file about to be created at `path`: named to the live files first.
+  void announce(const std::filesystem::path& path);
   // Writes samples through writer `w` straight into its file's buffer.
   bool write_through(std::size_t w, std::span<const float> samples);
   // Writer `w`'s waiting audio up to timeline frame `until` goes to its file.
@@ -98,6 +107,7 @@ class SessionOutput {
   std::optional<BufferedFile> instructions_;
   std::filesystem::path instructions_path_;
   SessionRescue rescue_;
+  std::shared_ptr<LiveFiles> live_;
   std::vector<RescuedFile> rescued_;
   std::vector<std::string> labels_;  // each writer's current file name without extension
   PartNaming naming_;

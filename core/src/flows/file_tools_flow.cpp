@@ -11,7 +11,11 @@ namespace quillbox {
 
 void run_repair_button(AppContext& app) {
   const std::string dir = app.ui.text(Control::FolderEdit);
-  const std::vector<RepairOutcome> outcomes = repair_directory(path_from_utf8(dir));
+  // The running recording's files are its processor's until it stops.
+  LeaveAlone live;
+  if (const Recorder* recorder = app.state.recorder ? &*app.state.recorder : nullptr)
+    live = [recorder](const std::filesystem::path& file) { return recorder->writes_to(file); };
+  const std::vector<RepairOutcome> outcomes = repair_directory(path_from_utf8(dir), live);
   std::string text;
   if (outcomes.empty()) {
     text = "No incomplete recordings found.";

@@ -8,7 +8,7 @@
 namespace quillbox {
 
 // Repairs every ".recpart" file of the folder field's text, exactly as
-// typed, and shows a summary box.
+// typed, but those of the running recording, and shows a summary box.
 void run_repair_button(AppContext& app);
 
 // Asks for a WAV file, normalizes it and reports the result in a box and in

@@ -99,9 +99,9 @@ bool is_session_dir(const std::filesystem::directory_entry& entry) {
          entry.is_directory(ec);
 }
 
-// Repairs the `.recpart` entries of `dir`, and with `sessions` those of the
-// session folders in it.
-void repair_entries(const std::filesystem::path& dir, bool sessions,
+// Repairs the `.recpart` entries of `dir` but those to leave alone, and with
+// `sessions` those of the session folders in it.
+void repair_entries(const std::filesystem::path& dir, bool sessions, const LeaveAlone& leave_alone,
                     std::vector<RepairOutcome>& outcomes) {
   std::error_code ec;
   std::filesystem::directory_iterator it(dir, ec);
@@ -118,16 +118,20 @@ void repair_entries(const std::filesystem::path& dir, bool sessions,
     else if (sessions && is_session_dir(*it))
       session_dirs.push_back(entry);
   }
-  for (const std::filesystem::path& entry : found) outcomes.push_back({entry, repair_file(entry)});
+  for (const std::filesystem::path& entry : found) {
+    if (leave_alone && leave_alone(entry)) continue;
+    outcomes.push_back({entry, repair_file(entry)});
+  }
   for (const std::filesystem::path& session : session_dirs)
-    repair_entries(session, false, outcomes);
+    repair_entries(session, false, leave_alone, outcomes);
 }
 
 }  // namespace
 
-std::vector<RepairOutcome> repair_directory(const std::filesystem::path& dir) {
+std::vector<RepairOutcome> repair_directory(const std::filesystem::path& dir,
+                                            const LeaveAlone& leave_alone) {
   std::vector<RepairOutcome> outcomes;
-  repair_entries(dir, true, outcomes);
+  repair_entries(dir, true, leave_alone, outcomes);
   return outcomes;
 }
 
