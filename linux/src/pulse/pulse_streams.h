@@ -48,11 +48,10 @@
 
 namespace quillbox::pulse {
 
-// The fragments we ask for: 25 ms. A stream that asks for less makes its
-// source (and a monitored sink) hand over audio that much more often, and
-// the timing gains nothing: capture times come from the latency and the
-// frame counts.
-inline constexpr pa_usec_t FRAGMENT_USEC = 25000;
+// The fragments we ask for: 10 ms. With larger ones the first delivery
+// after a suspended device resumes is stamped from stale latency figures,
+// and the audio after the pause lands 20-40 ms late.
+inline constexpr pa_usec_t FRAGMENT_USEC = 10000;
 
 // What a record stream opens: a source by name, its rate, channel count and
 // map; for a loopback of an idle sink also that sink, to restart it.

@@ -240,7 +240,7 @@ TEST_F(PulseTest, StreamsDeliverTheirTonesInTimedChunks) {
   // Input chunks hold at least 5 ms (240 mono samples), but the last one.
   for (std::size_t i = 0; i + 1 < m.chunks.size(); ++i) EXPECT_GE(m.chunks[i].size(), 240u) << i;
   // A loopback delivers whole frames, one chunk per read: the fragments we
-  // ask for (a sink with players renders in their blocks), few a second.
+  // ask for (a sink with players renders in their blocks).
   const std::size_t fragment = 2 * RATE * pulse::FRAGMENT_USEC / 1'000'000;
   for (const auto* got : {&s, &h}) {
     for (const auto& c : got->chunks) {
@@ -251,7 +251,6 @@ TEST_F(PulseTest, StreamsDeliverTheirTonesInTimedChunks) {
   std::size_t whole = 0;
   for (const auto& c : h.chunks) whole += c.size() == fragment ? 1 : 0;
   EXPECT_GE(whole * 10, h.chunks.size() * 9) << "of " << h.chunks.size();
-  EXPECT_GE(fragment, 2u * RATE / 50) << "a read every 20 ms or less often";
 
   // The idle Headset delivers silence continuously: as many frames as time passed.
   EXPECT_EQ(signal::peak(h.channel0(2, 0)), 0.0f);
