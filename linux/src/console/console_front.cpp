@@ -171,10 +171,17 @@ int run_console_recording(const Options& options, const ConsoleFrontEnv& env) {
 
   std::optional<FinishOutcome> outcome;
   while (!outcome) {
+    // A timed run wakes at its deadline rather than up to a tick after it.
+    auto wait = env.tick;
+    if (app.state.deadline) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(*app.state.deadline - ui.now());
+      wait = std::clamp(left, std::chrono::milliseconds{0}, wait);
+    }
     if (env.wait_tick) {
-      env.wait_tick(env.tick);
+      env.wait_tick(wait);
     } else {
-      std::this_thread::sleep_for(env.tick);
+      std::this_thread::sleep_for(wait);
     }
     while (auto posted = ui.take_posted()) on_source_started(app, std::move(*posted));
     if (env.stop_requested != nullptr && env.stop_requested->load()) {

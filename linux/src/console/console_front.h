@@ -38,7 +38,9 @@ struct ConsoleFrontEnv {
   std::function<std::optional<std::string>()> ask;
   // Set by the signal handlers; read by the loop only.
   const std::atomic<bool>* stop_requested = nullptr;
-  std::chrono::milliseconds tick{100};
+  // How often the loop looks at the recording: its sources, the deadline
+  // and the live line (four updates a second).
+  std::chrono::milliseconds tick{250};
   // Waits out one tick, returning early once a stop is requested; a plain
   // sleep when absent.
   std::function<void(std::chrono::milliseconds)> wait_tick;

@@ -38,6 +38,9 @@ class RecordStream : public CaptureStream {
     pa_stream_set_state_callback(stream_, &RecordStream::on_state, this);
     pa_stream_set_read_callback(stream_, &RecordStream::on_read, this);
     pa_stream_set_suspended_callback(stream_, &RecordStream::on_suspended, this);
+    api_ = pa_threaded_mainloop_get_api(connection_->loop());
+    drain_ = api_->defer_new(api_, &RecordStream::on_drain, this);
+    api_->defer_enable(drain_, 0);
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
@@ -98,6 +101,8 @@ class RecordStream : public CaptureStream {
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
     stream_ = nullptr;
+    if (drain_ != nullptr) api_->defer_free(drain_);
+    drain_ = nullptr;
   }
 
   static void on_state(pa_stream* stream, void* user) {
@@ -117,29 +122,41 @@ class RecordStream : public CaptureStream {
     static_cast<RecordStream*>(user)->lost_ = true;
   }
 
-  // Everything readable goes out as one delivery (so it is all that is
-  // queued); a hole the server reports reads as silence. A lone fragment,
-  // the usual case, goes out straight from the server's memory.
-  static void on_read(pa_stream* stream, std::size_t, void* user) {
+  // A device's block reaches us as several packets in a row, each with its
+  // own read callback. Everything that arrived in one wake-up goes out as
+  // one delivery, measured once: the packets' own measurements disagree by
+  // the block's length, and the first delivery after a pause would be
+  // placed by whichever one came first.
+  static void on_read(pa_stream*, std::size_t, void* user) {
     auto* self = static_cast<RecordStream*>(user);
+    self->api_->defer_enable(self->drain_, 1);
+  }
+
+  // Everything readable goes out as one delivery (so it is all that is
+  // queued); a hole the server reports reads as silence. A lone fragment
+  // goes out straight from the server's memory.
+  static void on_drain(pa_mainloop_api* api, pa_defer_event* event, void* user) {
+    api->defer_enable(event, 0);
+    auto* self = static_cast<RecordStream*>(user);
+    pa_stream* stream = self->stream_;
     auto& gathered = self->gathered_;
     gathered.clear();
-    CaptureTime measured{};
+    std::size_t readable = pa_stream_readable_size(stream);
+    if (readable == static_cast<std::size_t>(-1) || readable == 0) return;
+    const CaptureTime measured = self->measure(stream, readable);
     const float* lone = nullptr;
     std::size_t lone_count = 0;
-    while (pa_stream_readable_size(stream) > 0) {
+    while (readable > 0) {
       const void* data = nullptr;
       std::size_t bytes = 0;
       if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
+      readable -= std::min(readable, bytes);
       const std::size_t count = bytes / sizeof(float);
       const auto* samples = static_cast<const float*>(data);
-      if (lone == nullptr && gathered.empty()) {
-        measured = self->measure(stream);
-        if (samples != nullptr && pa_stream_readable_size(stream) == bytes) {
-          lone = samples;
-          lone_count = count;
-          break;  // dropped once delivered
-        }
+      if (gathered.empty() && samples != nullptr && readable == 0) {
+        lone = samples;
+        lone_count = count;
+        break;  // dropped once delivered
       }
       if (samples != nullptr) {
         gathered.insert(gathered.end(), samples, samples + count);
@@ -160,12 +177,15 @@ class RecordStream : public CaptureStream {
     if (lone != nullptr) pa_stream_drop(stream);
   }
 
-  // When the oldest unread frame was captured: now less the stream's
-  // latency, and at least less the length of what is there to read (which
-  // is all a negative or unknown latency leaves to go by).
-  CaptureTime measure(pa_stream* stream) const {
+  // When the oldest of `readable` unread bytes was captured: now less the
+  // stream's latency, and at least less the length of what is there to read
+  // (which is all a negative or unknown latency leaves to go by). A monitor
+  // reports a negative latency, since its sink renders ahead of playing, and
+  // right after a resume a figure from before the pause; what is readable
+  // is the whole block the sink rendered, and goes by the same rule then as
+  // at any other time.
+  CaptureTime measure(pa_stream* stream, std::size_t readable) const {
     const CaptureTime now = steady_clock::now();
-    const std::size_t readable = pa_stream_readable_size(stream);
     const auto unread = frames_length(readable / pa_frame_size(&spec_), spec_.rate);
     pa_usec_t usec = 0;
     int negative = 0;
@@ -178,6 +198,8 @@ class RecordStream : public CaptureStream {
   std::shared_ptr<AudioBuf> buffer_;
   pa_sample_spec spec_{};
   pa_stream* stream_ = nullptr;
+  pa_mainloop_api* api_ = nullptr;
+  pa_defer_event* drain_ = nullptr;  // enabled while packets wait to be gathered
   // The rest belongs to the main loop's thread (or is under its lock).
   bool started_ = false;
   bool reported_ = false;

@@ -2,9 +2,11 @@
 
 // Capture streams on the PulseAudio server: record streams of 32-bit float
 // at the device's own rate, channels and channel map, asking for fragments of
-// about 10 ms. Their callbacks run on the connection's main loop thread.
+// at most 100 ms. Their callbacks run on the connection's main loop thread.
+// What arrives in one wake-up of that thread (a device's block comes as
+// several packets) is gathered into one delivery, measured once.
 //
-// - A loopback records a sink's monitor and pushes one chunk per read.
+// - A loopback records a sink's monitor and pushes one chunk per delivery.
 //   Its start returns as soon as the stream is requested; a failure
 //   afterwards (the server refuses the stream, the sink vanishes) is
 //   recorded once as a loopback failure. Its error file (in
@@ -23,7 +25,9 @@
 // clock, measured as now less the stream's latency (how long ago the oldest
 // unread frame was captured: source latency plus what waits in the buffers).
 // A monitor may report a negative latency (its audio is rendered before the
-// sink plays it); the measurement is then the arrival. Measurements jitter
+// sink plays it), and right after a resume one from before the pause; the
+// measurement is then the arrival less the length of the delivery, which
+// holds the whole block the sink rendered. Measurements jitter
 // with the delivery, so consecutive chunks follow their frames and the
 // measurement only steers them, except after a gap: a suspended device (the
 // server says so), or a measurement later than what was readable can cover;
@@ -48,10 +52,12 @@
 
 namespace quillbox::pulse {
 
-// The fragments we ask for: 10 ms. With larger ones the first delivery
-// after a suspended device resumes is stamped from stale latency figures,
-// and the audio after the pause lands 20-40 ms late.
-inline constexpr pa_usec_t FRAGMENT_USEC = 10000;
+// The longest fragments we ask for. The latency a stream asks for is the
+// one its device runs at unless another stream asks for less: a device
+// driven at 10 ms wakes the server, every player on it and us 100 times a
+// second. The players' own latency (tens of ms) sets how often a playing
+// sink's monitor delivers; a device nobody else uses delivers every 100 ms.
+inline constexpr pa_usec_t FRAGMENT_USEC = 100000;
 
 // What a record stream opens: a source by name, its rate, channel count and
 // map; for a loopback of an idle sink also that sink, to restart it.
