@@ -7,8 +7,9 @@ qb_pulse_start, qb_tones_start), records one source (system audio) and two
 same sources with one `parec` per source, all in one run. For each it prints
 CPU seconds per minute of audio (the recorder's own, and that plus what it
 added to the server's CPU beside an idle stretch of the same length),
-wakeups per second (voluntary and involuntary context switches of all its
-threads), the program's time from SIGINT to exit, and the program's ratios
+wakeups per second (voluntary context switches of all its threads: each is
+a sleep that ended), preemptions per second (involuntary switches, mostly
+the sound server taking the CPU when the recorder hands back its buffers), the program's time from SIGINT to exit, and the program's ratios
 to parec. Prints figures; asserts nothing.
 
   capture_cost.py path/to/quillbox [SECONDS] [OTHER_QUILLBOX ...]
@@ -57,16 +58,17 @@ def run(commands, seconds, server):
     sent = time.monotonic()
     for p in procs:
         p.send_signal(signal.SIGINT)
-    cpu = switches = 0.0
+    cpu = switches = preempted = 0.0
     stop = 0.0
     for p in procs:
         _, status, usage = os.wait4(p.pid, 0)
         stop = max(stop, time.monotonic() - sent)
         p.returncode = os.waitstatus_to_exitcode(status)
         cpu += usage.ru_utime + usage.ru_stime
-        switches += usage.ru_nvcsw + usage.ru_nivcsw
+        switches += usage.ru_nvcsw
+        preempted += usage.ru_nivcsw
     wall = time.monotonic() - start
-    return {"cpu": cpu, "switches": switches, "server": cpu_of(server) - server0,
+    return {"cpu": cpu, "switches": switches, "preempted": preempted, "server": cpu_of(server) - server0,
             "wall": wall, "stop": stop, "codes": [p.returncode for p in procs]}
 
 
@@ -107,14 +109,15 @@ def main():
         r["own"] = r["cpu"] / minutes
         r["total"] = (r["cpu"] + max(r["server"] - idle * r["wall"], 0.0)) / minutes
         r["wakeups"] = r["switches"] / r["wall"]
+        r["preemptions"] = r["preempted"] / r["wall"]
         results[(name, sources)] = r
 
     print(f"{seconds:g} s per recording; server idle {idle * 60:.3f} CPU s/min")
     print(f"{'recorder':<24}{'sources':>8}{'own s/min':>11}{'+server':>9}"
-          f"{'wakeups/s':>11}{'stop ms':>9}{'x parec own':>13}{'x parec +srv':>14}")
+          f"{'wakeups/s':>11}{'preempt/s':>11}{'stop ms':>9}{'x parec own':>13}{'x parec +srv':>14}")
     for (name, sources), r in results.items():
         p = results[("parec", sources)]
-        print(f"{name:<24}{sources:>8}{r['own']:>11.3f}{r['total']:>9.3f}{r['wakeups']:>11.1f}"
+        print(f"{name:<24}{sources:>8}{r['own']:>11.3f}{r['total']:>9.3f}{r['wakeups']:>11.1f}{r['preemptions']:>11.1f}"
               f"{r['stop'] * 1000:>9.0f}{r['own'] / p['own']:>13.2f}{r['total'] / p['total']:>14.2f}"
               + ("" if not any(r["codes"]) else f"  exit {r['codes']}"))
     subprocess.run(["rm", "-rf", out], check=False)
