@@ -15,6 +15,10 @@ namespace {
 using std::chrono::microseconds;
 using std::chrono::steady_clock;
 
+// How long the first delivery after a start or a resume waits for the rest
+// of its block.
+constexpr std::chrono::microseconds SETTLE{5000};
+
 // One record stream. The derived kinds say what becomes of the samples and
 // of a failure; both run on the main loop thread with its lock held.
 class RecordStream : public CaptureStream {
@@ -41,6 +45,7 @@ class RecordStream : public CaptureStream {
     api_ = pa_threaded_mainloop_get_api(connection_->loop());
     drain_ = api_->defer_new(api_, &RecordStream::on_drain, this);
     api_->defer_enable(drain_, 0);
+    settle_ = pa_context_rttime_new(context, PA_USEC_INVALID, &RecordStream::on_settled, this);
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
@@ -103,6 +108,8 @@ class RecordStream : public CaptureStream {
     stream_ = nullptr;
     if (drain_ != nullptr) api_->defer_free(drain_);
     drain_ = nullptr;
+    if (settle_ != nullptr) api_->time_free(settle_);
+    settle_ = nullptr;
   }
 
   static void on_state(pa_stream* stream, void* user) {
@@ -126,9 +133,25 @@ class RecordStream : public CaptureStream {
   // own read callback. Everything that arrived in one wake-up goes out as
   // one delivery, measured once: the packets' own measurements disagree by
   // the block's length, and the first delivery after a pause would be
-  // placed by whichever one came first.
+  // placed by whichever one came first. That first delivery, which sets
+  // where the audio starts afresh, also waits `SETTLE` for the rest of its
+  // block; it is measured from the last packet's arrival all the same.
   static void on_read(pa_stream*, std::size_t, void* user) {
     auto* self = static_cast<RecordStream*>(user);
+    self->arrived_ = steady_clock::now();
+    if (!self->lost_ && self->placed_any_) {
+      self->api_->defer_enable(self->drain_, 1);
+    } else if (!self->settling_) {
+      self->settling_ = true;
+      pa_context_rttime_restart(pa_stream_get_context(self->stream_), self->settle_,
+                                pa_rtclock_now() + static_cast<pa_usec_t>(SETTLE.count()));
+    }
+  }
+
+  static void on_settled(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* user) {
+    auto* self = static_cast<RecordStream*>(user);
+    self->settling_ = false;
+    api->time_restart(event, nullptr);  // off until the next start or resume
     self->api_->defer_enable(self->drain_, 1);
   }
 
@@ -143,7 +166,7 @@ class RecordStream : public CaptureStream {
     gathered.clear();
     std::size_t readable = pa_stream_readable_size(stream);
     if (readable == static_cast<std::size_t>(-1) || readable == 0) return;
-    const CaptureTime measured = self->measure(stream, readable);
+    const CaptureTime measured = self->measure(stream, readable, self->arrived_);
     const float* lone = nullptr;
     std::size_t lone_count = 0;
     while (readable > 0) {
@@ -172,6 +195,7 @@ class RecordStream : public CaptureStream {
       const CaptureTime time =
           self->stamps_.place(measured, frames, steady_clock::now(), frames, self->lost_);
       self->lost_ = false;
+      self->placed_any_ = true;
       self->deliver(samples, frames * self->spec_.channels, time);
     }
     if (lone != nullptr) pa_stream_drop(stream);
@@ -183,14 +207,18 @@ class RecordStream : public CaptureStream {
   // reports a negative latency, since its sink renders ahead of playing, and
   // right after a resume a figure from before the pause; what is readable
   // is the whole block the sink rendered, and goes by the same rule then as
-  // at any other time.
-  CaptureTime measure(pa_stream* stream, std::size_t readable) const {
+  // at any other time. What is readable had all come by the moment its last
+  // packet `arrived`.
+  CaptureTime measure(pa_stream* stream, std::size_t readable, CaptureTime arrived) const {
     const CaptureTime now = steady_clock::now();
     const auto unread = frames_length(readable / pa_frame_size(&spec_), spec_.rate);
+    CaptureTime measured = std::min(now, arrived) - unread;
     pa_usec_t usec = 0;
     int negative = 0;
-    if (pa_stream_get_latency(stream, &usec, &negative) != 0 || negative != 0) usec = 0;
-    return now - std::max<std::chrono::nanoseconds>(microseconds(usec), unread);
+    if (pa_stream_get_latency(stream, &usec, &negative) == 0 && negative == 0) {
+      measured = std::min(measured, now - microseconds(usec));
+    }
+    return measured;
   }
 
   std::shared_ptr<Connection> connection_;
@@ -200,10 +228,14 @@ class RecordStream : public CaptureStream {
   pa_stream* stream_ = nullptr;
   pa_mainloop_api* api_ = nullptr;
   pa_defer_event* drain_ = nullptr;  // enabled while packets wait to be gathered
+  pa_time_event* settle_ = nullptr;  // the first delivery's wait for its block
   // The rest belongs to the main loop's thread (or is under its lock).
   bool started_ = false;
   bool reported_ = false;
   bool lost_ = false;  // the device was suspended since the last delivery
+  bool placed_any_ = false;
+  bool settling_ = false;
+  CaptureTime arrived_{};  // when the last packet came
   std::vector<float> gathered_;
   CaptureStamps stamps_{1};  // at the stream's rate once opened
 };

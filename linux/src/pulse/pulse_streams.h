@@ -4,7 +4,9 @@
 // at the device's own rate, channels and channel map, asking for fragments of
 // at most 100 ms. Their callbacks run on the connection's main loop thread.
 // What arrives in one wake-up of that thread (a device's block comes as
-// several packets) is gathered into one delivery, measured once.
+// several packets) is gathered into one delivery, measured once; the first
+// one after a start or a resume waits a few milliseconds for the rest of
+// its block.
 //
 // - A loopback records a sink's monitor and pushes one chunk per delivery.
 //   Its start returns as soon as the stream is requested; a failure

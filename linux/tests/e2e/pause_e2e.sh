@@ -16,9 +16,11 @@ source "$(dirname "${BASH_SOURCE[0]}")/e2e_setup.sh" "$1" pause
 # Seconds a stem's silence may begin or end off the script's clock, beyond
 # what the script itself cannot tell: a suspend or resume happened while its
 # pactl call ran (tens of milliseconds on a busy machine), so each is taken
-# at the middle of the call and allowed half its run either way. The sink
-# renders in blocks of about 10 ms on either side of it; resumes were seen
-# up to 16 ms off beyond the calls' runs.
+# at the middle of the call and allowed half its run either way; and the
+# sink renders in blocks of its configured latency (set by its players, here
+# about 30 ms), so its last block before a suspend ends up to a block after
+# it and every time of this script is read against that block. The block is
+# read from the server while recording and added to this.
 TOLERANCE=0.020
 
 # The silences of file $1 (first channel) longer than 0.2 s, one "begin end"
@@ -57,6 +59,11 @@ record_with_pauses() {
   local pid=$!
   qb_wait_until 30 eval "find '$dir/D' -name '*.recpart' 2>/dev/null | grep -q . || ! kill -0 $pid 2>/dev/null"
   local origin=$EPOCHREALTIME
+  # The sink's block: its configured latency in seconds.
+  local block
+  block=$(pactl list sinks | awk '/^\tName: /{ on = ($2 == "speakers") }
+    on && /^\tLatency:/ { for (i = 1; i < NF; i++) if ($i == "configured") print $(i + 1) / 1e6 }')
+  block=${block:-0.010}
   # Wall times of each suspend and resume: the moment its pactl call
   # returned, and how long the call took.
   local -a suspended=() resumed=()
@@ -81,6 +88,7 @@ record_with_pauses() {
     { fail "no system-audio stem; standard output: $(cat "$dir/out")"; return; }
   silences "$stem" >"$dir/silences"
   echo "  silences in $(basename "$stem") ($(soxi -D "$stem") s):" $(tr '\n' ',' <"$dir/silences")
+  echo "  the sink renders in blocks of $block s"
   local found
   found=$(wc -l <"$dir/silences")
   if ((found != $#)); then
@@ -90,7 +98,7 @@ record_with_pauses() {
   # Pause k: the tone ends and is back where silence k begins and ends.
   local report
   report=$(printf '%s\n' "${suspended[@]}" | paste -d' ' - <(printf '%s\n' "${resumed[@]}") |
-    paste -d' ' - "$dir/silences" | awk -v tol="$TOLERANCE" '
+    paste -d' ' - "$dir/silences" | awk -v tol="$(awk -v t="$TOLERANCE" -v b="$block" 'BEGIN { print t + b }')" '
     # $1 $2: suspend returned, began; $3 $4: resume returned, began;
     # $5 $6: the silence in the stem.
     function off(what, by, allowed) {
