@@ -139,7 +139,7 @@ class RecordStream : public CaptureStream {
   static void on_read(pa_stream*, std::size_t, void* user) {
     auto* self = static_cast<RecordStream*>(user);
     self->arrived_ = steady_clock::now();
-    if (!self->lost_ && self->placed_any_) {
+    if ((!self->lost_ && self->placed_any_) || self->settle_ == nullptr) {
       self->api_->defer_enable(self->drain_, 1);
     } else if (!self->settling_) {
       self->settling_ = true;
