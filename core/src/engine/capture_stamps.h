@@ -42,6 +42,8 @@ class CaptureStamps {
   // before this delivery: its measurement is taken as it is.
   CaptureTime place(CaptureTime measured, std::size_t frames, CaptureTime now, std::size_t queued,
                     bool lost_before = false);
+  // Whether any delivery was placed yet.
+  bool placed_any() const { return placed_any_; }
 
  private:
   std::chrono::nanoseconds length(std::size_t frames) const { return frames_length(frames, rate_); }

@@ -139,7 +139,7 @@ class RecordStream : public CaptureStream {
   static void on_read(pa_stream*, std::size_t, void* user) {
     auto* self = static_cast<RecordStream*>(user);
     self->arrived_ = steady_clock::now();
-    if ((!self->lost_ && self->placed_any_) || self->settle_ == nullptr) {
+    if ((!self->lost_ && self->stamps_.placed_any()) || self->settle_ == nullptr) {
       self->api_->defer_enable(self->drain_, 1);
     } else if (!self->settling_) {
       self->settling_ = true;
@@ -195,7 +195,6 @@ class RecordStream : public CaptureStream {
       const CaptureTime time =
           self->stamps_.place(measured, frames, steady_clock::now(), frames, self->lost_);
       self->lost_ = false;
-      self->placed_any_ = true;
       self->deliver(samples, frames * self->spec_.channels, time);
     }
     if (lone != nullptr) pa_stream_drop(stream);
@@ -233,7 +232,6 @@ class RecordStream : public CaptureStream {
   bool started_ = false;
   bool reported_ = false;
   bool lost_ = false;  // the device was suspended since the last delivery
-  bool placed_any_ = false;
   bool settling_ = false;
   CaptureTime arrived_{};  // when the last packet came
   std::vector<float> gathered_;
