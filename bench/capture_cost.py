@@ -12,15 +12,19 @@ a sleep that ended), preemptions per second (involuntary switches, mostly
 the sound server taking the CPU when the recorder hands back its buffers), the program's time from SIGINT to exit, and the program's ratios
 to parec. Prints figures; asserts nothing.
 
-  capture_cost.py path/to/quillbox [SECONDS] [OTHER_QUILLBOX ...]
+  capture_cost.py [--runs N] path/to/quillbox [SECONDS] [OTHER_QUILLBOX ...]
 
 Further programs (an older build, say) are measured in the same run and get
 their own rows, so a before and after come from one server and one load.
+With --runs N every recorder records N times, the rounds one after another
+(each round every recorder once, in turn), and each figure is the median of
+its N runs; the server's share is the noisiest of them.
 """
 
 import os
 import resource
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -73,11 +77,16 @@ def run(commands, seconds, server):
 
 
 def main():
-    if len(sys.argv) < 2:
+    args = sys.argv[1:]
+    runs = 1
+    if args[:1] == ["--runs"] and len(args) > 1:
+        runs = max(1, int(args[1]))
+        args = args[2:]
+    if not args:
         sys.exit(__doc__)
-    program = sys.argv[1]
-    seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 30.0
-    others = sys.argv[3:]
+    program = args[0]
+    seconds = float(args[1]) if len(args) > 1 else 30.0
+    others = args[2:]
     server = server_pid()
     out = tempfile.mkdtemp(prefix="quillbox-cost-")
 
@@ -102,17 +111,24 @@ def main():
     time.sleep(seconds)
     idle = (cpu_of(server) - idle0) / seconds  # the server's CPU per second with no recorder
 
+    measured = {}
+    for _ in range(runs):
+        for name, sources, commands in cases:
+            r = run(commands, seconds, server)
+            minutes = r["wall"] / 60.0
+            r["own"] = r["cpu"] / minutes
+            r["total"] = (r["cpu"] + max(r["server"] - idle * r["wall"], 0.0)) / minutes
+            r["wakeups"] = r["switches"] / r["wall"]
+            r["preemptions"] = r["preempted"] / r["wall"]
+            measured.setdefault((name, sources), []).append(r)
     results = {}
-    for name, sources, commands in cases:
-        r = run(commands, seconds, server)
-        minutes = r["wall"] / 60.0
-        r["own"] = r["cpu"] / minutes
-        r["total"] = (r["cpu"] + max(r["server"] - idle * r["wall"], 0.0)) / minutes
-        r["wakeups"] = r["switches"] / r["wall"]
-        r["preemptions"] = r["preempted"] / r["wall"]
-        results[(name, sources)] = r
+    for key, rs in measured.items():
+        results[key] = {k: statistics.median(r[k] for r in rs)
+                        for k in ("own", "total", "wakeups", "preemptions", "stop")}
+        results[key]["codes"] = [c for r in rs for c in r["codes"]]
 
-    print(f"{seconds:g} s per recording; server idle {idle * 60:.3f} CPU s/min")
+    print(f"{seconds:g} s per recording, median of {runs} run{'s' if runs > 1 else ''}; "
+          f"server idle {idle * 60:.3f} CPU s/min")
     print(f"{'recorder':<24}{'sources':>8}{'own s/min':>11}{'+server':>9}"
           f"{'wakeups/s':>11}{'preempt/s':>11}{'stop ms':>9}{'x parec own':>13}{'x parec +srv':>14}")
     for (name, sources), r in results.items():

@@ -14,7 +14,14 @@
 // device that played nothing, an overrun) only a packet or two is there.
 // Everything queued was captured by the moment it is read, so a measurement
 // is held to that; one that is still later than the frames say is lost audio,
-// taken at once. Owned by the thread that reads.
+// taken at once.
+//
+// A reader that looks at its device at a pace of its own, rather than as
+// audio comes, finds audio that waited up to that pace: its measurements run
+// late by anything up to the pace with nothing lost. Its lost audio is what
+// is later than the pace explains, and it steers by the least lateness of a
+// recent stretch (a look that came right after the audio did) instead of by
+// each measurement. Owned by the thread that reads.
 
 #include <chrono>
 #include <cstddef>
@@ -32,7 +39,10 @@ inline std::chrono::nanoseconds frames_length(std::uint64_t frames, std::uint32_
 
 class CaptureStamps {
  public:
-  explicit CaptureStamps(std::uint32_t rate) : rate_(rate == 0 ? 1 : rate) {}
+  // `pace`: how long the reader may leave delivered audio unread (nothing
+  // for one that reads as audio comes).
+  explicit CaptureStamps(std::uint32_t rate, std::chrono::nanoseconds pace = {})
+      : rate_(rate == 0 ? 1 : rate), pace_(pace) {}
 
   // The capture time of a delivery of `frames` frames whose first frame was
   // measured at `measured`, read at `now`, when `queued` frames could be read
@@ -48,9 +58,20 @@ class CaptureStamps {
  private:
   std::chrono::nanoseconds length(std::size_t frames) const { return frames_length(frames, rate_); }
 
+  // Moves where the next delivery starts by `by`.
+  void move(std::chrono::nanoseconds by);
+  // How much of a paced reader's lateness `late` is drift.
+  std::chrono::nanoseconds drift(std::chrono::nanoseconds late, std::size_t frames);
+
   std::uint32_t rate_;
+  std::chrono::nanoseconds pace_;
   bool placed_any_ = false;
   CaptureTime next_{};  // where the next delivery starts if nothing goes missing
+  // A paced reader's least lateness in the stretch so far and in the one
+  // before, against `next_` as it is now, and how long the stretch so far is.
+  std::chrono::nanoseconds least_{};
+  std::chrono::nanoseconds least_before_{};
+  std::chrono::nanoseconds stretch_{};
 };
 
 }  // namespace quillbox

@@ -40,12 +40,14 @@ struct Read {
 // driver that stamps packets on arrival gives). While the reader stalls it
 // reads nothing, then everything queued at once; in a pause the device
 // produces nothing (a loss is a pause the device reports on the packet after
-// it, when `reported`).
+// it, when `reported`). A reader with a `pace` looks at most once a pace.
 std::vector<Read> deliveries(const std::vector<Span>& stalls, const std::vector<Span>& pauses,
-                             bool reported) {
+                             bool reported, double pace = 0) {
   const double packet = FRAMES / (RATE * (1 + 50e-6));
   std::mt19937 rng(3);
   std::uniform_real_distribution<double> delay(0.001, 0.004);
+  std::uniform_real_distribution<double> hold(0.8, 1.0);
+  double look = -1;
   std::vector<Read> out;
   bool lost = false;
   for (double captured = 1.0; captured < 21.0; captured += packet) {
@@ -56,8 +58,14 @@ std::vector<Read> deliveries(const std::vector<Span>& stalls, const std::vector<
       continue;
     }
     double read = captured + packet + delay(rng);
+    if (pace > 0) {
+      // Once it has looked, the reader waits 80-100 % of the pace before it
+      // looks again, and then looks as soon as something is there.
+      if (read > look) look = std::max(read, look + pace * hold(rng));
+      read = look;
+    }
     for (const Span& s : stalls) {
-      if (read > s.begin && read < s.end) read = s.end;
+      if (read > s.begin && read < s.end) read = look = s.end;
     }
     out.push_back({captured, read, reported && lost});
     lost = false;
@@ -67,8 +75,8 @@ std::vector<Read> deliveries(const std::vector<Span>& stalls, const std::vector<
 
 // Each packet's error (stamp less true capture time), placed as a reader
 // places them: every packet read at one moment with what is queued behind it.
-std::vector<double> errors(const std::vector<Read>& reads) {
-  CaptureStamps stamps(RATE);
+std::vector<double> errors(const std::vector<Read>& reads, double pace = 0) {
+  CaptureStamps stamps(RATE, std::chrono::duration_cast<std::chrono::nanoseconds>(Seconds(pace)));
   std::vector<double> out;
   const double packet = FRAMES / double(RATE);
   for (std::size_t i = 0; i < reads.size(); ++i) {
@@ -101,6 +109,22 @@ TEST(CaptureStamps, BurstsKeepTheirFramesPlaceAndLostAudioMovesTheTimesOn) {
     EXPECT_LT(worst_burst, 0.006);
     // A loss moves the times on by its length at once, reported or not.
     EXPECT_LT(worst, 0.006);
+  }
+}
+
+// A reader that looks every 50 ms finds each packet up to 50 ms after it
+// came, and far later in a stall: that is neither drift nor loss, and the
+// frames keep their times. After a loss the device does not report, the
+// audio lands at most the pace late (what the look after it measures) and
+// is back at its time within 2 s.
+TEST(CaptureStamps, APacedReaderKeepsTheFramesAtTheirTimes) {
+  const double pace = 0.05;
+  const auto reads = deliveries({{6.0, 6.4}}, {{13.0, 13.3}}, false, pace);
+  const auto error = errors(reads, pace);
+  for (std::size_t i = 0; i < reads.size(); ++i) {
+    const double c = reads[i].captured;
+    const bool settling = c > 13.0 && c < 15.3;
+    EXPECT_LT(std::abs(error[i]), settling ? pace + 0.006 : 0.006) << "packet captured at " << c;
   }
 }
 

@@ -5,8 +5,8 @@
 namespace quillbox::pulse {
 namespace {
 
-void signal_loop(pa_threaded_mainloop* loop) {
-  pa_threaded_mainloop_signal(loop, 0);
+void signal_loop(Loop* loop) {
+  loop->signal();
 }
 
 void drop_context(pa_context* context) {
@@ -25,27 +25,22 @@ std::string error_text(int error) {
 Connection::~Connection() {
   if (loop_ == nullptr) return;
   {
-    Lock lock(loop_);
+    Lock lock(loop_.get());
     if (context_ != nullptr) drop_context(context_);
     context_ = nullptr;
   }
-  pa_threaded_mainloop_stop(loop_);  // joins the loop's thread
-  pa_threaded_mainloop_free(loop_);
+  loop_.reset();  // joins the loop's thread
 }
 
 std::expected<Connection::Session, std::string> Connection::session() {
   std::lock_guard connecting(connect_mutex_);
   if (loop_ == nullptr) {
-    pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
-    if (loop == nullptr) return std::unexpected(error_text(PA_ERR_INTERNAL));
-    if (pa_threaded_mainloop_start(loop) < 0) {
-      pa_threaded_mainloop_free(loop);
-      return std::unexpected(error_text(PA_ERR_INTERNAL));
-    }
-    loop_ = loop;
+    auto loop = std::make_unique<Loop>();
+    if (!loop->ok()) return std::unexpected(error_text(PA_ERR_INTERNAL));
+    loop_ = std::move(loop);
   }
-  pa_threaded_mainloop_lock(loop_);
-  Session held(loop_, nullptr);  // unlocks on every way out
+  loop_->lock();
+  Session held(loop_.get(), nullptr);  // unlocks on every way out
   if (context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY) {
     return Session(std::move(held).release(), context_);
   }
@@ -54,12 +49,10 @@ std::expected<Connection::Session, std::string> Connection::session() {
     drop_context(context_);
     context_ = nullptr;
   }
-  pa_context* context = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Quillbox");
+  pa_context* context = pa_context_new(loop_->api(), "Quillbox");
   if (context == nullptr) return std::unexpected(error_text(PA_ERR_INTERNAL));
   pa_context_set_state_callback(
-      context,
-      [](pa_context*, void* loop) { signal_loop(static_cast<pa_threaded_mainloop*>(loop)); },
-      loop_);
+      context, [](pa_context*, void* loop) { signal_loop(static_cast<Loop*>(loop)); }, loop_.get());
   // Never start a server of our own: no answer is an error the user sees.
   if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     const int error = pa_context_errno(context);
@@ -81,10 +74,10 @@ std::expected<Connection::Session, std::string> Connection::session() {
 
 bool Connection::wait(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   struct Deadline {
-    pa_threaded_mainloop* loop;
+    Loop* loop;
     bool passed = false;
-  } deadline{loop_};
-  pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+  } deadline{loop_.get()};
+  pa_mainloop_api* api = loop_->api();
   timeval when{};
   pa_gettimeofday(&when);
   pa_timeval_add(&when,
@@ -98,7 +91,7 @@ bool Connection::wait(const std::function<bool()>& done, std::chrono::millisecon
         signal_loop(d->loop);
       },
       &deadline);
-  while (!done() && !deadline.passed) pa_threaded_mainloop_wait(loop_);
+  while (!done() && !deadline.passed) loop_->wait();
   api->time_free(timer);
   return done();
 }
@@ -106,8 +99,7 @@ bool Connection::wait(const std::function<bool()>& done, std::chrono::millisecon
 bool Connection::finish(pa_operation* op) {
   if (op == nullptr) return false;
   pa_operation_set_state_callback(
-      op, [](pa_operation*, void* loop) { signal_loop(static_cast<pa_threaded_mainloop*>(loop)); },
-      loop_);
+      op, [](pa_operation*, void* loop) { signal_loop(static_cast<Loop*>(loop)); }, loop_.get());
   wait([op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
   const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
   if (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_operation_cancel(op);

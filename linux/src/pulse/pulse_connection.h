@@ -1,7 +1,7 @@
 #pragma once
 
-// One connection to the PulseAudio server: a threaded main loop and a
-// context, connected on first use and connected afresh when the server went
+// One connection to the PulseAudio server: a main loop with a thread of its
+// own (`Loop`) and a context, connected on first use and connected afresh when the server went
 // away. Every libpulse call of the platform runs under the main loop's lock
 // (`Lock`); stream callbacks run on the main loop's thread with that lock
 // held. No wait here is unbounded: a server that does not answer gives an
@@ -16,6 +16,8 @@
 #include <mutex>
 #include <string>
 #include <utility>
+
+#include "pulse/pulse_loop.h"
 
 namespace quillbox::pulse {
 
@@ -35,13 +37,13 @@ class Connection {
   // Holds the main loop's lock; every libpulse call happens under one.
   class Lock {
    public:
-    explicit Lock(pa_threaded_mainloop* loop) : loop_(loop) { pa_threaded_mainloop_lock(loop_); }
-    ~Lock() { pa_threaded_mainloop_unlock(loop_); }
+    explicit Lock(Loop* loop) : loop_(loop) { loop_->lock(); }
+    ~Lock() { loop_->unlock(); }
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
 
    private:
-    pa_threaded_mainloop* loop_;
+    Loop* loop_;
   };
 
   // A ready context under the main loop's lock, connecting first when there
@@ -49,29 +51,29 @@ class Connection {
   // stays valid while the `Session` lives, since replacing it needs the lock.
   class Session {
    public:
-    Session(pa_threaded_mainloop* loop, pa_context* context) : loop_(loop), context_(context) {}
+    Session(Loop* loop, pa_context* context) : loop_(loop), context_(context) {}
     Session(Session&& other) noexcept
         : loop_(std::exchange(other.loop_, nullptr)), context_(other.context_) {}
     Session& operator=(Session&&) = delete;
     ~Session() {
-      if (loop_ != nullptr) pa_threaded_mainloop_unlock(loop_);
+      if (loop_ != nullptr) loop_->unlock();
     }
     pa_context* context() const { return context_; }
     // Gives up the lock without unlocking (for handing it to another Session).
-    pa_threaded_mainloop* release() && { return std::exchange(loop_, nullptr); }
+    Loop* release() && { return std::exchange(loop_, nullptr); }
 
    private:
-    pa_threaded_mainloop* loop_;
+    Loop* loop_;
     pa_context* context_;
   };
   std::expected<Session, std::string> session();
 
   // The main loop; valid once `session()` has succeeded.
-  pa_threaded_mainloop* loop() const { return loop_; }
+  Loop* loop() const { return loop_.get(); }
 
   // Under the lock: waits until `done()` holds, for at most `timeout`.
   // Returns false on timeout. Whatever `done` watches must signal the loop
-  // (`pa_threaded_mainloop_signal(loop, 0)`) when it changes.
+  // (`Loop::signal`) when it changes.
   bool wait(const std::function<bool()>& done, std::chrono::milliseconds timeout = ANSWER_TIMEOUT);
 
   // Under the lock: runs an operation to its end (its callbacks signal the
@@ -81,7 +83,7 @@ class Connection {
  private:
   // Serializes connecting. Taken before the loop's lock, never inside it.
   std::mutex connect_mutex_;
-  pa_threaded_mainloop* loop_ = nullptr;
+  std::unique_ptr<Loop> loop_;
   pa_context* context_ = nullptr;
 };
 

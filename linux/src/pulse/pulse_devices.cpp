@@ -9,7 +9,7 @@ std::string text_or_empty(const char* text) {
 
 template <typename T>
 struct Collected {
-  pa_threaded_mainloop* loop;
+  Loop* loop;
   std::vector<T> items;
 };
 
@@ -30,7 +30,7 @@ std::expected<ServerDefaults, std::string> server_defaults(Connection& connectio
           c->items.push_back(
               {text_or_empty(info->default_sink_name), text_or_empty(info->default_source_name)});
         }
-        pa_threaded_mainloop_signal(c->loop, 0);
+        c->loop->signal();
       },
       &out);
   const bool completed = connection.finish(op);
@@ -50,7 +50,7 @@ std::expected<std::vector<SinkEntry>, std::string> list_sinks(Connection& connec
                               text_or_empty(info->monitor_source_name), info->sample_spec,
                               info->channel_map, info->state == PA_SINK_RUNNING});
         }
-        pa_threaded_mainloop_signal(c->loop, 0);
+        c->loop->signal();
       },
       &out);
   const bool completed = connection.finish(op);
@@ -70,7 +70,7 @@ std::expected<std::vector<SourceEntry>, std::string> list_sources(Connection& co
                               info->monitor_of_sink != PA_INVALID_INDEX, info->sample_spec,
                               info->channel_map});
         }
-        pa_threaded_mainloop_signal(c->loop, 0);
+        c->loop->signal();
       },
       &out);
   const bool completed = connection.finish(op);

@@ -36,16 +36,17 @@ class RecordStream : public CaptureStream {
   std::expected<void, std::string> open(pa_context* context, const RecordTarget& target) {
     spec_ = target.spec;
     spec_.format = PA_SAMPLE_FLOAT32NE;
-    stamps_ = CaptureStamps(spec_.rate);
+    stamps_ = CaptureStamps(spec_.rate, PACE);
     stream_ = pa_stream_new(context, "Quillbox capture", &spec_, &target.map);
     if (stream_ == nullptr) return std::unexpected(error_text(pa_context_errno(context)));
     pa_stream_set_state_callback(stream_, &RecordStream::on_state, this);
     pa_stream_set_read_callback(stream_, &RecordStream::on_read, this);
     pa_stream_set_suspended_callback(stream_, &RecordStream::on_suspended, this);
-    api_ = pa_threaded_mainloop_get_api(connection_->loop());
+    api_ = connection_->loop()->api();
     drain_ = api_->defer_new(api_, &RecordStream::on_drain, this);
     api_->defer_enable(drain_, 0);
     settle_ = pa_context_rttime_new(context, PA_USEC_INVALID, &RecordStream::on_settled, this);
+    read_on_arrival();
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
@@ -106,6 +107,7 @@ class RecordStream : public CaptureStream {
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
     stream_ = nullptr;
+    read_at_pace();
     if (drain_ != nullptr) api_->defer_free(drain_);
     drain_ = nullptr;
     if (settle_ != nullptr) api_->time_free(settle_);
@@ -114,7 +116,7 @@ class RecordStream : public CaptureStream {
 
   static void on_state(pa_stream* stream, void* user) {
     auto* self = static_cast<RecordStream*>(user);
-    pa_threaded_mainloop_signal(self->connection_->loop(), 0);
+    self->connection_->loop()->signal();
     if (pa_stream_get_state(stream) != PA_STREAM_FAILED || !self->started_ || self->reported_) {
       return;
     }
@@ -124,9 +126,29 @@ class RecordStream : public CaptureStream {
   }
 
   // While its device is suspended a stream gets nothing: what comes after
-  // the resume does not follow the frames before.
-  static void on_suspended(pa_stream*, void* user) {
-    static_cast<RecordStream*>(user)->lost_ = true;
+  // the resume does not follow the frames before, and is read as it comes.
+  // What arrives between the two notices is the rest from before.
+  static void on_suspended(pa_stream* stream, void* user) {
+    auto* self = static_cast<RecordStream*>(user);
+    if (pa_stream_is_suspended(stream) == 1) {
+      self->read_on_arrival();
+    } else {
+      self->lost_ = true;
+    }
+  }
+
+  // The first delivery after a start or a resume sets where the audio
+  // starts afresh, measured from when its packets arrived: the loop reads
+  // it as it comes, not at its pace. A suspend's notice may itself wait for
+  // the pace, but nothing comes while the device is suspended, so the
+  // resume finds the loop looking. Later deliveries follow their frames.
+  void read_on_arrival() {
+    if (!eager_) connection_->loop()->eager(true);
+    eager_ = true;
+  }
+  void read_at_pace() {
+    if (eager_) connection_->loop()->eager(false);
+    eager_ = false;
   }
 
   // A device's block reaches us as several packets in a row, each with its
@@ -192,9 +214,11 @@ class RecordStream : public CaptureStream {
     const std::size_t frames =
         (lone != nullptr ? lone_count : gathered.size()) / self->spec_.channels;
     if (frames > 0) {
+      const bool afresh = self->lost_ || !self->stamps_.placed_any();
       const CaptureTime time =
           self->stamps_.place(measured, frames, steady_clock::now(), frames, self->lost_);
       self->lost_ = false;
+      if (afresh) self->read_at_pace();
       self->deliver(samples, frames * self->spec_.channels, time);
     }
     if (lone != nullptr) pa_stream_drop(stream);
@@ -231,8 +255,9 @@ class RecordStream : public CaptureStream {
   // The rest belongs to the main loop's thread (or is under its lock).
   bool started_ = false;
   bool reported_ = false;
-  bool lost_ = false;  // the device was suspended since the last delivery
+  bool lost_ = false;  // the device resumed since the last delivery
   bool settling_ = false;
+  bool eager_ = false;     // the loop's pace is lifted for this stream
   CaptureTime arrived_{};  // when the last packet came
   std::vector<float> gathered_;
   CaptureStamps stamps_{1};  // at the stream's rate once opened
@@ -306,9 +331,7 @@ StreamResult start_loopback_stream(std::shared_ptr<Connection> connection,
     // short way ahead. Nothing plays on it, so nobody hears the restart.
     pa_context* context = session.context();
     const char* sink = target.restart_sink.c_str();
-    auto done = [](pa_context*, int, void* loop) {
-      pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
-    };
+    auto done = [](pa_context*, int, void* loop) { static_cast<Loop*>(loop)->signal(); };
     connection->finish(pa_context_suspend_sink_by_name(context, sink, 1, done, connection->loop()));
     connection->finish(pa_context_suspend_sink_by_name(context, sink, 0, done, connection->loop()));
   }
