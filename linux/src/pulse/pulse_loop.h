@@ -8,7 +8,7 @@
 // What it adds is a pace. A device hands its audio over block by block, each
 // block as a few packets, at whatever latency its players ask for (tens of
 // milliseconds), and every block would wake the thread. Once the thread has
-// looked at the server's socket, it looks again only 40-50 ms later (`PACE`
+// looked at the server's socket, it looks again only 45-55 ms later (`PACE`
 // less a different dither each time): what arrived in between, from every
 // stream, is read in one wake-up. Audio keeps its capture times: they
 // follow the frames, and the streams' `CaptureStamps` know that a
@@ -30,7 +30,7 @@ struct pollfd;
 
 namespace quillbox::pulse {
 
-inline constexpr std::chrono::milliseconds PACE{50};
+inline constexpr std::chrono::milliseconds PACE{55};
 // How much shorter than `PACE` a look's wait may be.
 inline constexpr std::chrono::milliseconds PACE_DITHER{10};
 
