@@ -52,8 +52,9 @@ void CaptureStamps::move(nanoseconds by) {
 
 nanoseconds CaptureStamps::drift(nanoseconds late, std::size_t frames) {
   if (pace_ <= nanoseconds::zero()) return late;
-  // Right after a fresh start the stretch before is the start's own
-  // measurement, which was taken as it is (lateness nothing).
+  // A stretch starts from its first lateness. Right after a fresh start the
+  // stretch before stands for the start's own measurement, which was taken
+  // as it is (lateness nothing).
   least_ = stretch_ == nanoseconds::zero() ? late : std::min(least_, late);
   stretch_ += length(frames);
   const nanoseconds least = std::min(least_, least_before_);

@@ -1,8 +1,8 @@
 #pragma once
 
 // One connection to the PulseAudio server: a main loop with a thread of its
-// own (`Loop`) and a context, connected on first use and connected afresh when the server went
-// away. Every libpulse call of the platform runs under the main loop's lock
+// own (`Loop`) and a context, connected on first use and connected afresh
+// when the server went away. Every libpulse call of the platform runs under the main loop's lock
 // (`Lock`); stream callbacks run on the main loop's thread with that lock
 // held. No wait here is unbounded: a server that does not answer gives an
 // error after `ANSWER_TIMEOUT`.
