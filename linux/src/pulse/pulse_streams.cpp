@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,25 @@ using std::chrono::steady_clock;
 // of its block.
 constexpr std::chrono::microseconds SETTLE{5000};
 
+// What a stream asks the server for: the source's own samples where we can
+// convert them ourselves, so the server hands them over as they are instead
+// of converting them for us (and sends half the bytes for 16-bit); 32-bit
+// floats otherwise. Every format kept reads zero bytes as silence.
+struct WireFormat {
+  pa_sample_format_t wire;
+  SampleFormat format;
+};
+WireFormat wire_format(pa_sample_format_t source) {
+  switch (source) {
+    case PA_SAMPLE_S16NE:
+      return {source, SampleFormat::I16};
+    case PA_SAMPLE_S32NE:
+      return {source, SampleFormat::I32};
+    default:
+      return {PA_SAMPLE_FLOAT32NE, SampleFormat::F32};
+  }
+}
+
 // One record stream. The derived kinds say what becomes of the samples and
 // of a failure; both run on the main loop thread with its lock held.
 class RecordStream : public CaptureStream {
@@ -35,7 +55,9 @@ class RecordStream : public CaptureStream {
   // start returns.
   std::expected<void, std::string> open(pa_context* context, const RecordTarget& target) {
     spec_ = target.spec;
-    spec_.format = PA_SAMPLE_FLOAT32NE;
+    const WireFormat wire = wire_format(spec_.format);
+    spec_.format = wire.wire;
+    wire_ = wire.format;
     stamps_ = CaptureStamps(spec_.rate, PACE);
     stream_ = pa_stream_new(context, "Quillbox capture", &spec_, &target.map);
     if (stream_ == nullptr) return std::unexpected(error_text(pa_context_errno(context)));
@@ -83,9 +105,10 @@ class RecordStream : public CaptureStream {
   void mark_started() { started_ = true; }
 
  protected:
-  // Called once per fragment: `samples` floats (null for a hole the server
-  // reports, which reads as silence), captured at `time`.
-  virtual void deliver(const float* samples, std::size_t count, CaptureTime time) = 0;
+  // Called once per delivery: `count` samples of `format`, captured at
+  // `time` (a hole the server reports is there as silence).
+  virtual void deliver(SampleFormat format, const void* samples, std::size_t count,
+                       CaptureTime time) = 0;
   // The stream failed after its start; `text` is the server's error text.
   virtual void failed(const std::string& text) = 0;
 
@@ -189,37 +212,36 @@ class RecordStream : public CaptureStream {
     std::size_t readable = pa_stream_readable_size(stream);
     if (readable == static_cast<std::size_t>(-1) || readable == 0) return;
     const CaptureTime measured = self->measure(stream, readable, self->arrived_);
-    const float* lone = nullptr;
-    std::size_t lone_count = 0;
+    const void* lone = nullptr;
+    std::size_t lone_bytes = 0;
     while (readable > 0) {
       const void* data = nullptr;
       std::size_t bytes = 0;
       if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
       readable -= std::min(readable, bytes);
-      const std::size_t count = bytes / sizeof(float);
-      const auto* samples = static_cast<const float*>(data);
-      if (gathered.empty() && samples != nullptr && readable == 0) {
-        lone = samples;
-        lone_count = count;
+      if (gathered.empty() && data != nullptr && readable == 0) {
+        lone = data;
+        lone_bytes = bytes;
         break;  // dropped once delivered
       }
-      if (samples != nullptr) {
-        gathered.insert(gathered.end(), samples, samples + count);
+      if (data != nullptr) {
+        const auto* from = static_cast<const std::uint8_t*>(data);
+        gathered.insert(gathered.end(), from, from + bytes);
       } else {
-        gathered.resize(gathered.size() + count, 0.0f);
+        gathered.resize(gathered.size() + bytes, 0);
       }
       pa_stream_drop(stream);
     }
-    const float* samples = lone != nullptr ? lone : gathered.data();
+    const void* samples = lone != nullptr ? lone : gathered.data();
     const std::size_t frames =
-        (lone != nullptr ? lone_count : gathered.size()) / self->spec_.channels;
+        (lone != nullptr ? lone_bytes : gathered.size()) / pa_frame_size(&self->spec_);
     if (frames > 0) {
       const bool afresh = self->lost_ || !self->stamps_.placed_any();
       const CaptureTime time =
           self->stamps_.place(measured, frames, steady_clock::now(), frames, self->lost_);
       self->lost_ = false;
       if (afresh) self->read_at_pace();
-      self->deliver(samples, frames * self->spec_.channels, time);
+      self->deliver(self->wire_, samples, frames * self->spec_.channels, time);
     }
     if (lone != nullptr) pa_stream_drop(stream);
   }
@@ -248,6 +270,7 @@ class RecordStream : public CaptureStream {
   AudioFormat format_;
   std::shared_ptr<AudioBuf> buffer_;
   pa_sample_spec spec_{};
+  SampleFormat wire_ = SampleFormat::F32;  // what `spec_` asks the server for
   pa_stream* stream_ = nullptr;
   pa_mainloop_api* api_ = nullptr;
   pa_defer_event* drain_ = nullptr;  // enabled while packets wait to be gathered
@@ -259,7 +282,7 @@ class RecordStream : public CaptureStream {
   bool settling_ = false;
   bool eager_ = false;     // the loop's pace is lifted for this stream
   CaptureTime arrived_{};  // when the last packet came
-  std::vector<float> gathered_;
+  std::vector<std::uint8_t> gathered_;
   CaptureStamps stamps_{1};  // at the stream's rate once opened
 };
 
@@ -274,11 +297,12 @@ class LoopbackStream final : public RecordStream {
   ~LoopbackStream() override { close(); }
 
  protected:
-  void deliver(const float* samples, std::size_t count, CaptureTime time) override {
+  void deliver(SampleFormat format, const void* samples, std::size_t count,
+               CaptureTime time) override {
     Chunk chunk;
     chunk.time = time;
     chunk.samples.resize(count);
-    convert_samples(SampleFormat::F32, samples, count, chunk.samples.data());  // clamps
+    convert_samples(format, samples, count, chunk.samples.data());  // floats are clamped
     buffer().push(std::move(chunk));
   }
   void failed(const std::string& text) override {
@@ -303,8 +327,9 @@ class InputStream final : public RecordStream {
   }
 
  protected:
-  void deliver(const float* samples, std::size_t count, CaptureTime time) override {
-    chunker_.accept(samples, count, time);
+  void deliver(SampleFormat format, const void* samples, std::size_t count,
+               CaptureTime time) override {
+    chunker_.accept(format, samples, count, time);
   }
   void failed(const std::string& text) override { report_input_failure(buffer(), text); }
 

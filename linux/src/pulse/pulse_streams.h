@@ -1,8 +1,9 @@
 #pragma once
 
-// Capture streams on the PulseAudio server: record streams of 32-bit float
-// at the device's own rate, channels and channel map, asking for fragments of
-// at most 100 ms. Their callbacks run on the connection's main loop thread.
+// Capture streams on the PulseAudio server: record streams in the device's
+// own format where it is 16- or 32-bit integers (32-bit float otherwise), at
+// its own rate, channels and channel map, asking for fragments of at most
+// 100 ms. Their callbacks run on the connection's main loop thread.
 // What arrives in one wake-up of that thread (a device's block comes as
 // several packets) is gathered into one delivery, measured once; the first
 // one after a start or a resume waits a few milliseconds for the rest of

@@ -203,21 +203,35 @@ TEST_F(PulseTest, DevicesFollowTheDefaultRules) {
 }
 
 TEST_F(PulseTest, StreamsDeliverTheirTonesInTimedChunks) {
+  // The devices here are 16-bit; a float device goes through the other
+  // way of reading samples.
+  Module floats(
+      "module-remap-source master=speakers.monitor source_name=floats format=float32le "
+      "source_properties=device.description=Floats channels=2");
+  ASSERT_TRUE(floats.loaded());
   auto platform = make_pulse_platform();
   auto mic_buf = std::make_shared<AudioBuf>();
   auto speakers_buf = std::make_shared<AudioBuf>();
   auto headset_buf = std::make_shared<AudioBuf>();
+  auto floats_buf = std::make_shared<AudioBuf>();
   auto mic = platform->start_default_mic(mic_buf);
   ASSERT_TRUE(mic.has_value()) << mic.error();
+  auto floating = start_input_device(*platform, "Floats", floats_buf);
+  ASSERT_TRUE(floating.has_value()) << floating.error();
   auto speakers = platform->start_loopback(std::nullopt, speakers_buf);
   ASSERT_TRUE(speakers.has_value()) << speakers.error();
   auto headset = platform->start_loopback("headset", headset_buf);
   ASSERT_TRUE(headset.has_value()) << headset.error();
   const auto started = steady_clock::now();
 
-  Collected m, s, h;
-  collect({{mic_buf.get(), &m}, {speakers_buf.get(), &s}, {headset_buf.get(), &h}}, 1500ms);
+  Collected m, s, h, f;
+  collect({{mic_buf.get(), &m},
+           {speakers_buf.get(), &s},
+           {headset_buf.get(), &h},
+           {floats_buf.get(), &f}},
+          1500ms);
   const auto collected = steady_clock::now();
+  floating->reset();
   mic->reset();  // pushes its last partial chunk
   speakers->reset();
   headset->reset();
@@ -237,6 +251,9 @@ TEST_F(PulseTest, StreamsDeliverTheirTonesInTimedChunks) {
   const auto speakers_signal = s.channel0(2, RATE / 5);
   EXPECT_NEAR(frequency(speakers_signal), 440.0, 1.0);
   EXPECT_NEAR(level(speakers_signal, 440.0), 0.5, 0.01);
+  const auto floats_signal = f.channel0(2, RATE / 5);
+  EXPECT_NEAR(frequency(floats_signal), 440.0, 1.0);
+  EXPECT_NEAR(level(floats_signal, 440.0), 0.5, 0.01);
 
   // Input chunks hold at least 5 ms (240 mono samples), but the last one.
   for (std::size_t i = 0; i + 1 < m.chunks.size(); ++i) EXPECT_GE(m.chunks[i].size(), 240u) << i;
