@@ -6,7 +6,7 @@ qb_pulse_start, qb_tones_start), records one source (system audio) and two
 (system audio and the microphone, as stems) with the real program, and the
 same sources with one `parec` per source, all in one run. For each it prints
 CPU seconds per minute of audio (the recorder's own, and that plus what it
-added to the server's CPU beside an idle stretch of the same length),
+added to the server's CPU beside idle stretches of the same length, one a round),
 wakeups per second (voluntary context switches of all its threads: each is
 a sleep that ended), preemptions per second (involuntary switches, mostly
 the sound server taking the CPU when the recorder hands back its buffers), the program's time from SIGINT to exit, and the program's ratios
@@ -107,12 +107,16 @@ def main():
                   (name, 2, quillbox(binary, f"q{n}-2", True))]
     cases += [("parec", 1, parec("p1", [system])), ("parec", 2, parec("p2", [system, mic]))]
 
-    idle0 = cpu_of(server)
-    time.sleep(seconds)
-    idle = (cpu_of(server) - idle0) / seconds  # the server's CPU per second with no recorder
-
     measured = {}
+    idles = []
     for _ in range(runs):
+        # The server's CPU per second with no recorder, once a round: it
+        # drifts over a long run, and every case of the round is set
+        # against the median of the rounds so far.
+        idle0 = cpu_of(server)
+        time.sleep(seconds)
+        idles.append((cpu_of(server) - idle0) / seconds)
+        idle = statistics.median(idles)
         for name, sources, commands in cases:
             r = run(commands, seconds, server)
             minutes = r["wall"] / 60.0
@@ -128,7 +132,7 @@ def main():
         results[key]["codes"] = [c for r in rs for c in r["codes"]]
 
     print(f"{seconds:g} s per recording, median of {runs} run{'s' if runs > 1 else ''}; "
-          f"server idle {idle * 60:.3f} CPU s/min")
+          f"server idle {statistics.median(idles) * 60:.3f} CPU s/min")
     print(f"{'recorder':<24}{'sources':>8}{'own s/min':>11}{'+server':>9}"
           f"{'wakeups/s':>11}{'preempt/s':>11}{'stop ms':>9}{'x parec own':>13}{'x parec +srv':>14}")
     for (name, sources), r in results.items():
